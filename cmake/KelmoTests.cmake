@@ -1,0 +1,56 @@
+# The test harness. Tests are compiled in both builds; the win64 build runs
+# them under 64-bit Wine inside one throwaway prefix under the build folder,
+# created by one fixture and shut down by another.
+
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(GOOGLETEST_VERSION 1.12.1)
+add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+set(KELMO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(KELMO_RUNS_TESTS NOT ${KELMO_WIN32})
+
+if(NOT KELMO_WIN32)
+  add_test(NAME wineprefix.create COMMAND ${PROJECT_SOURCE_DIR}/cmake/wineprefix.sh create ${KELMO_WINEPREFIX})
+  add_test(NAME wineprefix.shutdown COMMAND ${PROJECT_SOURCE_DIR}/cmake/wineprefix.sh shutdown ${KELMO_WINEPREFIX})
+  set_tests_properties(wineprefix.create PROPERTIES FIXTURES_SETUP wineprefix TIMEOUT 300)
+  set_tests_properties(wineprefix.shutdown PROPERTIES FIXTURES_CLEANUP wineprefix)
+endif()
+
+# kelmo_add_test_executable(NAME SOURCES ... [LIBRARIES ...]): a GoogleTest
+# program, built in both builds.
+function(kelmo_add_test_executable name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;DEFINITIONS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} kelmo_test_support gtest_main kelmo_warnings kelmo_com)
+  target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
+  target_link_options(${name} PRIVATE -static)
+endfunction()
+
+# kelmo_add_wine_test(NAME COMMAND ... [LOCKS ...] [ENVIRONMENT ...] [TIMEOUT s]):
+# one CTest entry run under Wine in the run's prefix (win64 build only).
+# Tests that touch the same registry entries or server class share a lock.
+function(kelmo_add_wine_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "COMMAND;LOCKS;ENVIRONMENT" ${ARGN})
+  if(KELMO_WIN32)
+    return()
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND ${ARG_COMMAND})
+  set_tests_properties(${name} PROPERTIES
+    FIXTURES_REQUIRED wineprefix
+    TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "WINEPREFIX=${KELMO_WINEPREFIX};WINEDEBUG=-all;${ARG_ENVIRONMENT}")
+  if(ARG_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
+endfunction()
+
+# kelmo_add_static_check(NAME COMMAND ...): a check on built files that runs
+# on the build machine itself, in either build.
+function(kelmo_add_static_check name)
+  cmake_parse_arguments(ARG "" "" "COMMAND" ${ARGN})
+  add_test(NAME ${name} COMMAND ${ARG_COMMAND})
+endfunction()

@@ -1,0 +1,10 @@
+# Shared part of the two mingw-w64 toolchains; the including file sets KELMO_TRIPLET.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER   ${KELMO_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KELMO_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER  ${KELMO_TRIPLET}-windres)
+set(KELMO_WIDL         ${KELMO_TRIPLET}-widl CACHE FILEPATH "widl for this target")
+set(CMAKE_FIND_ROOT_PATH /usr/${KELMO_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,0 +1,17 @@
+#!/bin/sh
+# wineprefix.sh create|shutdown PREFIX: the throwaway Wine prefix of one test run.
+set -u
+action=$1
+export WINEPREFIX=$2 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+case $action in
+  create)
+    [ -n "${WINEPREFIX%/}" ] && [ "${WINEPREFIX#/}" != "$WINEPREFIX" ] || { echo "absolute prefix needed" >&2; exit 2; }
+    wineserver -k 2>/dev/null
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
+    wineserver -w ;;
+  shutdown)
+    wineserver -k 2>/dev/null
+    exit 0 ;;
+  *) echo "usage: $0 create|shutdown PREFIX" >&2; exit 2 ;;
+esac

@@ -1,0 +1,28 @@
+// The server's main routine and its command-line switches.
+#pragma once
+
+#include <windows.h>
+
+// Routines entered by the platform realign the stack on i686, where the
+// platform guarantees only 4-byte alignment.
+#if defined(__i386__)
+#define KELMO_ALIGN_STACK __attribute__((force_align_arg_pointer))
+#else
+#define KELMO_ALIGN_STACK
+#endif
+
+enum class ServerAction { Serve, Register, Unregister };
+
+// The position just after the first character of text that equals a character
+// of set, or null when there is none. Both texts are walked with CharNextA, so
+// a trail byte is never taken for a separator.
+const char* FindAfterAnyOf(const char* text, const char* set);
+
+// Scans the whole command line, program path included: after each "-" or "/",
+// the whole rest of the line names the switch or nothing.
+ServerAction ScanSwitches(const char* commandLine);
+
+HRESULT ServerMain(HINSTANCE instance);
+
+// Entry point of the shutdown monitor thread.
+KELMO_ALIGN_STACK DWORD WINAPI RunShutdownMonitor(void* module);

@@ -1,0 +1,71 @@
+// The one process-wide record of the server: module handles, class table, lock
+// count, private heaps, module lock, shutdown callbacks, and the fields through
+// which the shutdown monitor ends the process.
+#pragma once
+
+#include <windows.h>
+
+struct ClassEntry;
+
+// A clean-up routine run once at teardown, newest first.
+using TermFunction = void (*)(ULONG_PTR argument);
+
+struct TermCallback {
+    TermFunction function;
+    ULONG_PTR argument;
+    TermCallback* next;  // the node added before this one
+};
+
+// The platform facts that decide the heap mode. Production reads them from the
+// system; tests hand them in to exercise every mode on any machine.
+struct PlatformFacts {
+    DWORD platformId;
+    DWORD majorVersion;
+    DWORD processorCount;
+};
+
+struct ServerModule {
+    HINSTANCE moduleInstance;
+    HINSTANCE typeLibInstance;
+    ClassEntry* classTable;
+    volatile LONG lockCount;
+    HANDLE baseHeap;
+    CRITICAL_SECTION moduleLock;
+    DWORD heapMask;
+    HANDLE* extraHeaps;
+    DWORD nextHeap;
+    TermCallback* termCallbacks;
+    DWORD mainThreadId;
+    HANDLE shutdownEvent;
+    volatile BYTE activity;
+
+    HRESULT Setup(ClassEntry* table, HINSTANCE instance, const PlatformFacts* facts = nullptr);
+    static HRESULT Teardown(ServerModule* module);
+
+    HRESULT AddTermCallback(TermFunction function, ULONG_PTR argument);
+    LONG AddLock();
+    LONG ReleaseLock();
+
+    bool StartShutdownMonitor();
+
+    static HRESULT RegisterAll(ServerModule* module, BOOL withTypeLibrary, const CLSID* classId);
+    static HRESULT UnregisterAll(ServerModule* module, BOOL withTypeLibrary, const CLSID* classId);
+};
+
+// The one ServerModule of the process. Zero-initialised data: no constructor runs.
+extern ServerModule serverModule;
+
+PlatformFacts ReadPlatformFacts();
+
+// The module allocator over the private heaps. A null result means exhausted
+// memory, which callers report as E_OUTOFMEMORY.
+void* ModuleAlloc(DWORD size);
+void* ModuleRealloc(void* block, DWORD size);
+void ModuleFree(void* block);
+
+// Allocates room for one T (a plain record; no constructor runs).
+template <typename T>
+T* ModuleAllocRecord()
+{
+    return static_cast<T*>(ModuleAlloc(sizeof(T)));
+}

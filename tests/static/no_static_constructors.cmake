@@ -1,0 +1,10 @@
+# Fails when an object of LIBRARY holds a static constructor or destructor.
+execute_process(COMMAND ${NM} -A ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]*(_GLOBAL__sub_I|_GLOBAL__sub_D|\\.ctors|\\.dtors|__cxa_atexit|atexit)[^\n]*" found "${symbols}")
+if(found)
+  message(FATAL_ERROR "static construction found:\n${found}")
+endif()
+message(STATUS "no static constructors in ${LIBRARY}")

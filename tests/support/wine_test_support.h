@@ -1,0 +1,91 @@
+// Helpers shared by the tests that run under Wine: paths, child processes,
+// scratch registry keys and the server's class registration.
+#pragma once
+
+#include <windows.h>
+#include <ole2.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A path of the build tree as the Windows side sees it (drive Z: is the root).
+std::string WindowsPath(const std::string& unixPath);
+
+// Starts commandLine exactly as given (no shell) and waits for it.
+struct ProcessResult {
+    bool started = false;
+    bool finished = false;
+    DWORD exitCode = 0;
+};
+ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000,
+                         const char* currentDirectory = nullptr);
+
+// Ids of the running processes whose image file name equals name (any case).
+std::vector<DWORD> ProcessIdsNamed(const std::string& name);
+
+// The one process named name that is not in before, waiting up to timeoutMs.
+DWORD WaitForNewProcess(const std::string& name, const std::vector<DWORD>& before, DWORD timeoutMs);
+
+// A process that was started by a test and must not outlive it: ends it by
+// its id when the holder goes, unless it has exited already.
+class OwnedProcess {
+public:
+    explicit OwnedProcess(DWORD processId);
+    ~OwnedProcess();
+    OwnedProcess(const OwnedProcess&) = delete;
+    OwnedProcess& operator=(const OwnedProcess&) = delete;
+
+    bool valid() const { return handle_ != nullptr; }
+    DWORD id() const { return id_; }
+    // Waits for the process to end; true and its exit code when it did.
+    bool WaitForExit(DWORD timeoutMs, DWORD* exitCode);
+
+private:
+    DWORD id_;
+    HANDLE handle_;
+};
+
+// Milliseconds from an arbitrary origin, with sub-millisecond resolution.
+double NowMs();
+
+// Text of a GUID in registry form, with braces.
+std::string GuidText(const GUID& guid);
+
+// A key below HKEY_CURRENT_USER\Software that exists for one test and is
+// removed with everything below it afterwards.
+class ScratchKey {
+public:
+    explicit ScratchKey(const std::string& name);
+    ~ScratchKey();
+    ScratchKey(const ScratchKey&) = delete;
+    ScratchKey& operator=(const ScratchKey&) = delete;
+
+    HKEY key() const { return key_; }
+    const std::string& path() const { return path_; }  // below HKEY_CURRENT_USER
+
+private:
+    std::string path_;
+    HKEY key_ = nullptr;
+};
+
+// Registry reading through the platform's own functions.
+bool KeyExists(HKEY root, const std::string& path);
+bool ReadString(HKEY root, const std::string& path, const char* valueName, std::string* value);
+bool ValueExists(HKEY root, const std::string& path, const char* valueName);
+void DeleteTree(HKEY root, const std::string& path);
+bool WriteString(HKEY root, const std::string& path, const char* valueName, const std::string& value);
+
+// Registers serverPath as the LocalServer32 of classId, nothing else; removes
+// the class key again when the holder goes.
+class LocalServerRegistration {
+public:
+    LocalServerRegistration(const GUID& classId, const std::string& serverPath);
+    ~LocalServerRegistration();
+
+private:
+    std::string classKey_;
+};
+
+}  // namespace testing_support

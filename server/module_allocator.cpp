@@ -3,6 +3,8 @@
 // that realloc and free go back to that heap.
 #include "server_module.h"
 
+#include "allocation_probe.h"
+
 namespace {
 
 constexpr DWORD kHeaderSize = 8;
@@ -30,9 +32,7 @@ void* StampHeader(void* block, HANDLE heap)
 
 HANDLE HeapOf(void* pointer) { return static_cast<BlockHeader*>(BlockOf(pointer))->heap; }
 
-}  // namespace
-
-void* ModuleAlloc(DWORD size)
+void* AllocateBlock(DWORD size)
 {
     if (serverModule.baseHeap == nullptr)
         return nullptr;
@@ -47,10 +47,8 @@ void* ModuleAlloc(DWORD size)
     return StampHeader(HeapAlloc(heap, 0, size + kHeaderSize), heap);
 }
 
-void* ModuleRealloc(void* pointer, DWORD size)
+void* ReallocateBlock(void* pointer, DWORD size)
 {
-    if (pointer == nullptr)
-        return ModuleAlloc(size);
     if (serverModule.baseHeap == nullptr)
         return nullptr;
     if (!ExtraHeapMode())
@@ -61,7 +59,7 @@ void* ModuleRealloc(void* pointer, DWORD size)
     return StampHeader(HeapReAlloc(heap, 0, BlockOf(pointer), size + kHeaderSize), heap);
 }
 
-void ModuleFree(void* pointer)
+void FreeBlock(void* pointer)
 {
     if (pointer == nullptr || serverModule.baseHeap == nullptr)
         return;
@@ -69,4 +67,49 @@ void ModuleFree(void* pointer)
         HeapFree(serverModule.baseHeap, 0, pointer);
     else
         HeapFree(HeapOf(pointer), 0, BlockOf(pointer));
+}
+
+}  // namespace
+
+#ifdef KELMO_ALLOCATION_PROBE
+AllocationProbe allocationProbe;
+
+bool AllocationProbeRefuses()
+{
+    return InterlockedIncrement(&allocationProbe.attempts) == allocationProbe.failAt;
+}
+#endif
+
+void* ModuleAlloc(DWORD size)
+{
+#ifdef KELMO_ALLOCATION_PROBE
+    if (AllocationProbeRefuses())
+        return nullptr;
+    void* block = AllocateBlock(size);
+    if (block != nullptr)
+        InterlockedIncrement(&allocationProbe.liveModuleBlocks);
+    return block;
+#else
+    return AllocateBlock(size);
+#endif
+}
+
+void* ModuleRealloc(void* pointer, DWORD size)
+{
+    if (pointer == nullptr)
+        return ModuleAlloc(size);
+#ifdef KELMO_ALLOCATION_PROBE
+    if (AllocationProbeRefuses())
+        return nullptr;
+#endif
+    return ReallocateBlock(pointer, size);
+}
+
+void ModuleFree(void* pointer)
+{
+#ifdef KELMO_ALLOCATION_PROBE
+    if (pointer != nullptr && serverModule.baseHeap != nullptr)
+        InterlockedDecrement(&allocationProbe.liveModuleBlocks);
+#endif
+    FreeBlock(pointer);
 }

@@ -1,7 +1,135 @@
 #include "host_object.h"
 
-HRESULT NewHostObject(REFIID, void** out)
+#include <stddef.h>
+
+#include "dispatch.h"
+#include "guids.h"
+#include "interface_map.h"
+#include "server_module.h"
+
+namespace {
+
+// Where a HostObject keeps its inner object, and what creates it.
+struct InnerObjectSlot {
+    ULONG_PTR field;  // byte offset of the inner object's IUnknown in the record
+    HRESULT (*creator)(void* object, REFIID iid, void** out);
+};
+
+HRESULT QueryInnerObject(void* object, REFIID iid, void** out, ULONG_PTR data);
+HRESULT CreateHostedComponent(void* object, REFIID iid, void** out);
+
+const InnerObjectSlot kInnerObjectSlot = {offsetof(HostObject, innerUnknown), CreateHostedComponent};
+
+const InterfaceEntry kHostInterfaces[] = {
+    {&IID_IKelmo, 0, DIRECT_ROW},
+    {&IID_IHostedComponent, reinterpret_cast<ULONG_PTR>(&kInnerObjectSlot), QueryInnerObject},
+    {&IID_IDispatch, 0, DIRECT_ROW},
+    {nullptr, 0, nullptr},
+};
+
+HostObject* HostOf(IDispatch* self) { return reinterpret_cast<HostObject*>(self); }
+IDispatch* DispatchOf(HostObject* host) { return reinterpret_cast<IDispatch*>(host); }
+
+void Destroy(HostObject* host)
 {
-    *out = nullptr;
-    return E_NOTIMPL;
+    host->referenceCount = 1;
+    if (host->innerUnknown != nullptr)
+        IUnknown_Release(host->innerUnknown);
+    serverModule.ReleaseLock();
+    ModuleFree(host);
+}
+
+HRESULT STDMETHODCALLTYPE QueryInterface(IDispatch* self, REFIID iid, void** out)
+{
+    return QueryInterfaceMap(HostOf(self), kHostInterfaces, iid, out);
+}
+
+ULONG STDMETHODCALLTYPE AddRef(IDispatch* self)
+{
+    return static_cast<ULONG>(++HostOf(self)->referenceCount);
+}
+
+ULONG STDMETHODCALLTYPE Release(IDispatch* self)
+{
+    HostObject* host = HostOf(self);
+    const LONG count = --host->referenceCount;
+    if (count == 0)
+        Destroy(host);
+    return static_cast<ULONG>(count);
+}
+
+HRESULT STDMETHODCALLTYPE GetTypeInfoCount(IDispatch*, UINT* count)
+{
+    return DispatchGetTypeInfoCount(count);
+}
+
+HRESULT STDMETHODCALLTYPE GetTypeInfo(IDispatch*, UINT, LCID lcid, ITypeInfo** out)
+{
+    return DispatchGetTypeInfo(kelmoTypeInfo, lcid, out);
+}
+
+HRESULT STDMETHODCALLTYPE GetIDsOfNames(IDispatch*, REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids)
+{
+    return DispatchGetIDsOfNames(kelmoTypeInfo, names, count, lcid, ids);
+}
+
+HRESULT STDMETHODCALLTYPE Invoke(IDispatch* self, DISPID member, REFIID, LCID lcid, WORD flags,
+                                 DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
+                                 UINT* argumentError)
+{
+    return DispatchInvoke(kelmoTypeInfo, self, member, lcid, flags, parameters, result, exception,
+                          argumentError);
+}
+
+// The HostObject is never aggregated: it is its own controlling unknown.
+IUnknown* STDMETHODCALLTYPE ControllingUnknown(HostObject* self)
+{
+    return reinterpret_cast<IUnknown*>(reinterpret_cast<BYTE*>(self) + kHostInterfaces[0].data);
+}
+
+const HostObjectOperations kHostOperations = {
+    {QueryInterface, AddRef, Release, GetTypeInfoCount, GetTypeInfo, GetIDsOfNames, Invoke},
+    ControllingUnknown,
+};
+
+// Creates the inner object on first need; a failed creation leaves the field
+// null so that the next query tries again, and its HRESULT reaches the caller.
+HRESULT QueryInnerObject(void* object, REFIID iid, void** out, ULONG_PTR data)
+{
+    const InnerObjectSlot* slot = reinterpret_cast<const InnerObjectSlot*>(data);
+    IUnknown** inner = reinterpret_cast<IUnknown**>(static_cast<BYTE*>(object) + slot->field);
+    HRESULT hr = S_OK;
+    if (*inner == nullptr)
+        hr = slot->creator(object, IID_IUnknown, reinterpret_cast<void**>(inner));
+    if (*inner == nullptr)
+        return hr;
+    return IUnknown_QueryInterface(*inner, iid, out);
+}
+
+// The hosted component, in process, with the host as its outer object; it
+// returns its own non-delegating IUnknown whatever iid the query was for.
+HRESULT CreateHostedComponent(void* object, REFIID, void** out)
+{
+    HostObject* host = static_cast<HostObject*>(object);
+    return CoCreateInstance(CLSID_HostedComponent, host->operations->ControllingUnknown(host),
+                            CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER, IID_IUnknown, out);
+}
+
+}  // namespace
+
+HRESULT NewHostObject(REFIID iid, void** out)
+{
+    HostObject* host = ModuleAllocRecord<HostObject>();
+    if (host == nullptr)
+        return E_OUTOFMEMORY;
+    host->operations = &kHostOperations;
+    host->referenceCount = 0;
+    host->innerUnknown = nullptr;
+    serverModule.AddLock();
+    const HRESULT hr = QueryInterface(DispatchOf(host), iid, out);
+    if (hr != S_OK) {
+        Destroy(host);
+        return hr;
+    }
+    return S_OK;
 }

@@ -64,7 +64,9 @@ HRESULT ServerMain(HINSTANCE instance)
     }
     }
 
-    ServerModule::Teardown(&serverModule);
+    // Leaving the apartment first disconnects what clients still hold, such as
+    // a class object: its last Release must reach the heaps before they go.
     CoUninitialize();
+    ServerModule::Teardown(&serverModule);
     return result;
 }

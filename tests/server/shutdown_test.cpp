@@ -46,7 +46,17 @@ protected:
     LocalServerRegistration registration{CLSID_Kelmo, kServer};
 };
 
-TEST_F(ServingProcess, EndsByItselfAfterALockServerRoundTrip)
+// Wine 8's cross-process proxy of IClassFactory::LockServer is a stub that
+// returns E_NOTIMPL without calling the server, so a client drives the lock
+// count here through objects, which hold one lock each for their lifetime.
+IUnknown* MakeObject(IClassFactory* factory)
+{
+    IUnknown* object = nullptr;
+    EXPECT_EQ(S_OK, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)));
+    return object;
+}
+
+TEST_F(ServingProcess, EndsByItselfAfterItsLastObjectIsReleased)
 {
     DWORD serverId = 0;
     IClassFactory* factory = Activate(&serverId);
@@ -54,40 +64,60 @@ TEST_F(ServingProcess, EndsByItselfAfterALockServerRoundTrip)
     OwnedProcess server(serverId);
     ASSERT_TRUE(server.valid());
 
-    ASSERT_EQ(S_OK, IClassFactory_LockServer(factory, TRUE));
-    ASSERT_EQ(S_OK, IClassFactory_LockServer(factory, FALSE));
-    const double unlocked = NowMs();
+    IUnknown* object = MakeObject(factory);
+    ASSERT_NE(nullptr, object);
+    EXPECT_FALSE(server.WaitForExit(2500, nullptr)) << "ended while an object was alive";
+    IUnknown_Release(object);
+    const double released = NowMs();
     // The class object is still held: that alone does not keep the server alive.
     DWORD exitCode = 1;
     ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode)) << "server still running";
-    const double delay = NowMs() - unlocked;
-    std::printf("exit delay after the last unlock: %.0f ms (floor %.0f ms)\n", delay, kFloorMs);
+    const double delay = NowMs() - released;
+    std::printf("exit delay after the last release: %.0f ms (floor %.0f ms)\n", delay, kFloorMs);
     EXPECT_EQ(0u, exitCode);
     EXPECT_GE(delay, kShortestExitMs);
     IClassFactory_Release(factory);  // the server is gone; the proxy just lets go
 }
 
-TEST_F(ServingProcess, ARelockWithinTheIdleWindowKeepsItAliveUntilTheNextQuietWindow)
+TEST_F(ServingProcess, ANewObjectWithinTheIdleWindowKeepsItAliveUntilTheNextQuietWindow)
 {
     DWORD serverId = 0;
     IClassFactory* factory = Activate(&serverId);
     ASSERT_NE(nullptr, factory);
     OwnedProcess server(serverId);
 
-    ASSERT_EQ(S_OK, IClassFactory_LockServer(factory, TRUE));
-    ASSERT_EQ(S_OK, IClassFactory_LockServer(factory, FALSE));
+    IUnknown* first = MakeObject(factory);
+    ASSERT_NE(nullptr, first);
+    IUnknown_Release(first);
     Sleep(150);
-    ASSERT_EQ(S_OK, IClassFactory_LockServer(factory, TRUE));
-    // Well past the idle window and the pause: the held lock keeps the server.
-    EXPECT_FALSE(server.WaitForExit(3000, nullptr)) << "ended while a lock was held";
-    ASSERT_EQ(S_OK, IClassFactory_LockServer(factory, FALSE));
-    const double unlocked = NowMs();
+    IUnknown* second = MakeObject(factory);
+    ASSERT_NE(nullptr, second) << "the server ended within the idle window";
+    // Well past the idle window and the pause: the live object keeps the server.
+    EXPECT_FALSE(server.WaitForExit(3000, nullptr)) << "ended while an object was alive";
+    IUnknown_Release(second);
+    const double released = NowMs();
     DWORD exitCode = 1;
     ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
-    const double delay = NowMs() - unlocked;
-    std::printf("exit delay after the relocked server's last unlock: %.0f ms\n", delay);
+    const double delay = NowMs() - released;
+    std::printf("exit delay after the second object's release: %.0f ms\n", delay);
     EXPECT_EQ(0u, exitCode);
     EXPECT_GE(delay, kShortestExitMs);
+    IClassFactory_Release(factory);
+}
+
+TEST_F(ServingProcess, AnActivationForAnUnansweredInterfaceStillEndsTheServer)
+{
+    DWORD serverId = 0;
+    IClassFactory* factory = Activate(&serverId);
+    ASSERT_NE(nullptr, factory);
+    OwnedProcess server(serverId);
+    const IID unanswered = {0x0BADF00D, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+    void* object = &object;
+    EXPECT_EQ(E_NOINTERFACE, IClassFactory_CreateInstance(factory, nullptr, unanswered, &object));
+    EXPECT_EQ(nullptr, object);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
+    EXPECT_EQ(0u, exitCode);
     IClassFactory_Release(factory);
 }
 

@@ -1,13 +1,38 @@
 #include "server_main.h"
 
 #include "class_table.h"
+#include "errors.h"
 #include "guids.h"
+#include "registrar/registration.h"
 #include "registrar/script_engine.h"
 #include "server_module.h"
 
 namespace {
 
 constexpr DWORD kPauseBeforeTeardownMs = 1000;
+
+// The AppID script first, whose result does not count, then the classes and
+// the type library, whose result is the exit code.
+HRESULT Register()
+{
+    ApplyScriptResource(&serverModule, kAppIdScriptResource, TRUE, nullptr);
+    return ServerModule::RegisterAll(&serverModule, TRUE, nullptr);
+}
+
+HRESULT Unregister()
+{
+    ApplyScriptResource(&serverModule, kAppIdScriptResource, FALSE, nullptr);
+    return ServerModule::UnregisterAll(&serverModule, TRUE, nullptr);
+}
+
+// Without the redirection in place nothing is written: it would land
+// machine-wide.
+HRESULT ForCurrentUser(HRESULT (*registration)())
+{
+    PerUserClassesRoot classesRoot;
+    RETURN_IF_FAILED(classesRoot.Begin());
+    return registration();
+}
 
 }  // namespace
 
@@ -31,6 +56,10 @@ ServerAction ScanSwitches(const char* commandLine)
             return ServerAction::Unregister;
         if (lstrcmpiA(p, "RegServer") == 0)
             return ServerAction::Register;
+        if (lstrcmpiA(p, "RegServerPerUser") == 0)
+            return ServerAction::RegisterPerUser;
+        if (lstrcmpiA(p, "UnregServerPerUser") == 0)
+            return ServerAction::UnregisterPerUser;
     }
     return ServerAction::Serve;
 }
@@ -45,12 +74,16 @@ HRESULT ServerMain(HINSTANCE instance)
 
     switch (ScanSwitches(commandLine)) {
     case ServerAction::Unregister:
-        ApplyScriptResource(&serverModule, kAppIdScriptResource, FALSE, nullptr);
-        result = ServerModule::UnregisterAll(&serverModule, TRUE, nullptr);
+        result = Unregister();
         break;
     case ServerAction::Register:
-        ApplyScriptResource(&serverModule, kAppIdScriptResource, TRUE, nullptr);
-        result = ServerModule::RegisterAll(&serverModule, TRUE, nullptr);
+        result = Register();
+        break;
+    case ServerAction::UnregisterPerUser:
+        result = ForCurrentUser(Unregister);
+        break;
+    case ServerAction::RegisterPerUser:
+        result = ForCurrentUser(Register);
         break;
     case ServerAction::Serve: {
         serverModule.StartShutdownMonitor();

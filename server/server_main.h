@@ -11,7 +11,7 @@
 #define KELMO_ALIGN_STACK
 #endif
 
-enum class ServerAction { Serve, Register, Unregister };
+enum class ServerAction { Serve, Register, Unregister, RegisterPerUser, UnregisterPerUser };
 
 // The position just after the first character of text that equals a character
 // of set, or null when there is none. Both texts are walked with CharNextA, so
@@ -19,7 +19,8 @@ enum class ServerAction { Serve, Register, Unregister };
 const char* FindAfterAnyOf(const char* text, const char* set);
 
 // Scans the whole command line, program path included: after each "-" or "/",
-// the whole rest of the line names the switch or nothing.
+// the whole rest of the line names the switch or nothing. The per-user
+// switches register for the current user only.
 ServerAction ScanSwitches(const char* commandLine);
 
 HRESULT ServerMain(HINSTANCE instance);

@@ -50,9 +50,9 @@ def version_info(pe):
             for var in info.Var:
                 value = var.entry.get(b"Translation")
                 if value:
-                    for pair in value.split():
-                        number = int(pair, 16)
-                        translations.append((number & 0xFFFF, number >> 16))
+                    # pefile writes each translation as "0xLANG 0xCODEPAGE".
+                    numbers = [int(word, 16) for word in value.split()]
+                    translations.extend(zip(numbers[0::2], numbers[1::2]))
     return fixed, tables, translations
 
 

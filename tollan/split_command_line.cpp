@@ -23,37 +23,9 @@ void StoreName(const char* name, int length)
     ++NameCount;
 }
 
-}  // namespace
-
-bool SplitCommandLine(const char* tail)
+// Gathers each name in current, which holds kNameSlotSize bytes.
+bool Split(const char* tail, char* current)
 {
-#ifdef TOLLAN_GUARDED_NAME_TABLE
-    constexpr unsigned char kGuardByte = 0xA5;
-    struct {
-        unsigned char before[16];
-        char bytes[kNameSlotSize];
-        unsigned char after[16];
-    } guarded;
-    for (unsigned char& b : guarded.before)
-        b = kGuardByte;
-    for (unsigned char& b : guarded.after)
-        b = kGuardByte;
-    char* const current = guarded.bytes;
-    struct GuardCheck {
-        const decltype(guarded)& buffer;
-        ~GuardCheck()
-        {
-            bool intact = true;
-            for (unsigned char b : buffer.before)
-                intact = intact && b == kGuardByte;
-            for (unsigned char b : buffer.after)
-                intact = intact && b == kGuardByte;
-            CurrentNameGuardsIntact = intact;
-        }
-    } check{guarded};
-#else
-    char current[kNameSlotSize];
-#endif
     constexpr int kLongestName = kNameSlotSize - 1;
     int length = 0;
     const char* p = tail;
@@ -91,4 +63,34 @@ bool SplitCommandLine(const char* tail)
             ++p;
         }
     }
+}
+
+}  // namespace
+
+bool SplitCommandLine(const char* tail)
+{
+#ifdef TOLLAN_GUARDED_NAME_TABLE
+    constexpr unsigned char kGuardByte = 0xA5;
+    struct {
+        unsigned char before[16];
+        char bytes[kNameSlotSize];
+        unsigned char after[16];
+    } current;
+    for (unsigned char& b : current.before)
+        b = kGuardByte;
+    for (unsigned char& b : current.after)
+        b = kGuardByte;
+    const bool usable = Split(tail, current.bytes);
+    // Read back through volatile: a write beyond current.bytes is one the
+    // compiler may assume never happens.
+    const volatile unsigned char* before = current.before;
+    const volatile unsigned char* after = current.after;
+    CurrentNameGuardsIntact = true;
+    for (int i = 0; i < 16; ++i)
+        CurrentNameGuardsIntact = CurrentNameGuardsIntact && before[i] == kGuardByte && after[i] == kGuardByte;
+    return usable;
+#else
+    char current[kNameSlotSize];
+    return Split(tail, current);
+#endif
 }

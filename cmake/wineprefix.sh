@@ -7,7 +7,7 @@ case $action in
   create)
     [ -n "${WINEPREFIX%/}" ] && [ "${WINEPREFIX#/}" != "$WINEPREFIX" ] || { echo "absolute prefix needed" >&2; exit 2; }
     wineserver -k 2>/dev/null
-    rm -rf "$WINEPREFIX"
+    rm -rf "$WINEPREFIX" && mkdir -p "$(dirname "$WINEPREFIX")"
     wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
     wineserver -w ;;
   shutdown)

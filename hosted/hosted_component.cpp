@@ -1,6 +1,7 @@
 #include "hosted_module.h"
 
 #include <cstddef>
+#include <cstdint>
 
 #include "KelmoHosted.h"
 
@@ -181,7 +182,7 @@ HRESULT STDMETHODCALLTYPE Add(IKelmoHosted*, LONG left, LONG right, LONG* sum)
         return E_POINTER;
     *sum = 0;
     const LONGLONG wide = static_cast<LONGLONG>(left) + right;
-    if (wide < MINLONG || wide > MAXLONG)
+    if (wide < INT32_MIN || wide > INT32_MAX)
         return DISP_E_OVERFLOW;
     *sum = static_cast<LONG>(wide);
     return S_OK;

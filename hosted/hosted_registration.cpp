@@ -86,16 +86,13 @@ HRESULT UnregisterOwnTypeLibrary()
     if (SUCCEEDED(hr)) {
         const TLIBATTR identity = *attributes;
         ITypeLib_ReleaseTLibAttr(library, attributes);
-        hr = UnRegisterTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid,
-                               identity.syskind);
         // Nothing registered is nothing left to remove.
-        if (hr == TYPE_E_REGISTRYACCESS) {
-            ITypeLib* registered;
-            if (FAILED(LoadRegTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid,
-                                      &registered)))
-                hr = S_OK;
-            else
-                ITypeLib_Release(registered);
+        BSTR registeredPath = nullptr;
+        if (SUCCEEDED(QueryPathOfRegTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum,
+                                            identity.lcid, &registeredPath))) {
+            SysFreeString(registeredPath);
+            hr = UnRegisterTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid,
+                                   identity.syskind);
         }
     }
     ITypeLib_Release(library);

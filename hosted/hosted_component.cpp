@@ -96,18 +96,29 @@ ULONG STDMETHODCALLTYPE Release(IKelmoHosted* self)
 }
 
 // The description of IKelmoHosted from the library this DLL carries, so that
-// IDispatch works whether or not that library is registered.
-HRESULT LoadTypeInfo(HostedComponent* component)
+// IDispatch works whether or not that library is registered. The component
+// keeps the reference; *info is borrowed.
+HRESULT TypeInfoOf(IKelmoHosted* self, ITypeInfo** info)
 {
-    if (component->typeInfo != nullptr)
-        return S_OK;
-    ITypeLib* library;
-    HRESULT hr = LoadOwnTypeLibrary(&library);
-    if (FAILED(hr))
-        return hr;
-    hr = ITypeLib_GetTypeInfoOfGuid(library, IID_IKelmoHosted, &component->typeInfo);
-    ITypeLib_Release(library);
-    return hr;
+    HostedComponent* component = FromHosted(self);
+    if (component->typeInfo == nullptr) {
+        ITypeLib* library;
+        HRESULT hr = LoadOwnTypeLibrary(&library);
+        if (FAILED(hr))
+            return hr;
+        hr = ITypeLib_GetTypeInfoOfGuid(library, IID_IKelmoHosted, &component->typeInfo);
+        ITypeLib_Release(library);
+        if (FAILED(hr))
+            return hr;
+    }
+    *info = component->typeInfo;
+    return S_OK;
+}
+
+// Names and ids are those of the default interface: iid must be IID_NULL.
+HRESULT DispatchTypeInfo(IKelmoHosted* self, REFIID iid, ITypeInfo** info)
+{
+    return IsEqualIID(iid, IID_NULL) ? TypeInfoOf(self, info) : DISP_E_UNKNOWNINTERFACE;
 }
 
 HRESULT STDMETHODCALLTYPE GetTypeInfoCount(IKelmoHosted*, UINT* count)
@@ -125,37 +136,29 @@ HRESULT STDMETHODCALLTYPE GetTypeInfo(IKelmoHosted* self, UINT index, LCID, ITyp
     *out = nullptr;
     if (index != 0)
         return DISP_E_BADINDEX;
-    HostedComponent* component = FromHosted(self);
-    const HRESULT hr = LoadTypeInfo(component);
+    ITypeInfo* info;
+    const HRESULT hr = TypeInfoOf(self, &info);
     if (FAILED(hr))
         return hr;
-    ITypeInfo_AddRef(component->typeInfo);
-    *out = component->typeInfo;
+    ITypeInfo_AddRef(info);
+    *out = info;
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE GetIDsOfNames(IKelmoHosted* self, REFIID iid, LPOLESTR* names, UINT count, LCID,
                                         DISPID* ids)
 {
-    if (!IsEqualIID(iid, IID_NULL))
-        return DISP_E_UNKNOWNINTERFACE;
-    HostedComponent* component = FromHosted(self);
-    const HRESULT hr = LoadTypeInfo(component);
-    if (FAILED(hr))
-        return hr;
-    return ITypeInfo_GetIDsOfNames(component->typeInfo, names, count, ids);
+    ITypeInfo* info;
+    const HRESULT hr = DispatchTypeInfo(self, iid, &info);
+    return FAILED(hr) ? hr : ITypeInfo_GetIDsOfNames(info, names, count, ids);
 }
 
 HRESULT STDMETHODCALLTYPE Invoke(IKelmoHosted* self, DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* parameters,
                                  VARIANT* result, EXCEPINFO* exception, UINT* argumentError)
 {
-    if (!IsEqualIID(iid, IID_NULL))
-        return DISP_E_UNKNOWNINTERFACE;
-    HostedComponent* component = FromHosted(self);
-    const HRESULT hr = LoadTypeInfo(component);
-    if (FAILED(hr))
-        return hr;
-    return ITypeInfo_Invoke(component->typeInfo, self, id, flags, parameters, result, exception, argumentError);
+    ITypeInfo* info;
+    const HRESULT hr = DispatchTypeInfo(self, iid, &info);
+    return FAILED(hr) ? hr : ITypeInfo_Invoke(info, self, id, flags, parameters, result, exception, argumentError);
 }
 
 HRESULT STDMETHODCALLTYPE get_ProcessId(IKelmoHosted*, LONG* processId)

@@ -27,18 +27,22 @@ function(kelmo_add_test_executable name)
   target_link_options(${name} PRIVATE -static)
 endfunction()
 
-# kelmo_add_wine_test(NAME COMMAND ... [LOCKS ...] [ENVIRONMENT ...] [TIMEOUT s]):
+# kelmo_add_wine_test(NAME COMMAND ... [LOCKS ...] [ENVIRONMENT ...] [TIMEOUT s]
+#                     [WORKING_DIRECTORY dir]):
 # one CTest entry run under Wine in the run's prefix (win64 build only).
 # Tests that touch the same registry entries or server class share a lock.
 function(kelmo_add_wine_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "COMMAND;LOCKS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;WORKING_DIRECTORY" "COMMAND;LOCKS;ENVIRONMENT" ${ARGN})
   if(KELMO_WIN32)
     return()
   endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  add_test(NAME ${name} COMMAND ${ARG_COMMAND})
+  if(NOT ARG_WORKING_DIRECTORY)
+    set(ARG_WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
+  add_test(NAME ${name} COMMAND ${ARG_COMMAND} WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY})
   set_tests_properties(${name} PROPERTIES
     FIXTURES_REQUIRED wineprefix
     TIMEOUT ${ARG_TIMEOUT}

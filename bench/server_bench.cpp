@@ -1,0 +1,287 @@
+// server_bench KELMO7_EXE KELMO7_WIN32_EXE HOSTED_DLL [ROUNDS]: the server
+// against the platform's own DLL surrogate hosting the same sample component,
+// measured side by side in one run: activation, call round trips, release,
+// exit delay and peak working set; then cached name lookups in process.
+// Paths may be given in Unix form; they are taken to lie on drive Z:.
+#include <windows.h>
+#include <ole2.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <initguid.h>
+
+#include "KelmoHosted.h"
+#include "dispatch.h"
+#include "guids.h"
+#include "server_module.h"
+
+namespace {
+
+// The surrogate's application identifier, made up for this benchmark.
+const GUID kSurrogateAppId = {0x6C1A7B20, 0x51E3, 0x4D8A, {0x9B, 0x44, 0x12, 0x7E, 0x3C, 0x55, 0x0A, 0x91}};
+
+std::string WindowsPath(std::string path)
+{
+    if (!path.empty() && path[0] == '/')
+        path = "Z:" + path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+double NowMs()
+{
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string GuidText(const GUID& g)
+{
+    char text[40];
+    std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
+                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+void WriteString(const std::string& path, const char* name, const std::string& value)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+        RegCloseKey(key);
+    }
+}
+
+DWORD RunProcess(const std::string& commandLine)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return MAXDWORD;
+    WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = MAXDWORD;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return code;
+}
+
+DWORD CallExport(const std::string& dll, const char* name)
+{
+    HMODULE module = LoadLibraryA(dll.c_str());
+    if (module == nullptr)
+        return MAXDWORD;
+    using Export = HRESULT(STDAPICALLTYPE*)();
+    auto function = reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    const HRESULT hr = function != nullptr ? function() : E_FAIL;
+    FreeLibrary(module);
+    return static_cast<DWORD>(hr);
+}
+
+std::vector<DWORD> ProcessIdsNamed(const char* name)
+{
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, name) == 0)
+            ids.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+struct Figures {
+    std::vector<double> activation, smallCall, stringCall, release, exitDelay, peakKiB;
+    int failures = 0;
+};
+
+// One round: activate, reach the hosted interface, call, measure, release.
+void Round(bool throughHost, Figures& figures)
+{
+    const char* image = throughHost ? "Kelmo7.exe" : "dllhost.exe";
+    const std::vector<DWORD> before = ProcessIdsNamed(image);
+    IKelmoHosted* hosted = nullptr;
+    double start = NowMs();
+    HRESULT hr;
+    if (throughHost) {
+        IUnknown* host = nullptr;
+        hr = CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&host));
+        if (SUCCEEDED(hr)) {
+            hr = IUnknown_QueryInterface(host, IID_IKelmoHosted, reinterpret_cast<void**>(&hosted));
+            IUnknown_Release(host);
+        }
+    } else {
+        hr = CoCreateInstance(CLSID_KelmoHosted, nullptr, CLSCTX_LOCAL_SERVER, IID_IKelmoHosted,
+                              reinterpret_cast<void**>(&hosted));
+    }
+    if (FAILED(hr)) {
+        std::printf("  %s activation failed: 0x%08lX\n", image, static_cast<unsigned long>(hr));
+        ++figures.failures;
+        return;
+    }
+    figures.activation.push_back(NowMs() - start);
+
+    LONG serverId = 0;
+    IKelmoHosted_get_ProcessId(hosted, &serverId);
+    HANDLE server = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE, FALSE,
+                                static_cast<DWORD>(serverId));
+    std::vector<double> small, string;
+    BSTR text = SysAllocString(std::wstring(100, L'k').c_str());
+    for (int i = 0; i < 200; ++i) {
+        LONG sum;
+        start = NowMs();
+        IKelmoHosted_Add(hosted, i, 1, &sum);
+        small.push_back(NowMs() - start);
+        BSTR echoed = nullptr;
+        start = NowMs();
+        IKelmoHosted_Echo(hosted, text, &echoed);
+        string.push_back(NowMs() - start);
+        SysFreeString(echoed);
+    }
+    SysFreeString(text);
+    figures.smallCall.push_back(Median(small));
+    figures.stringCall.push_back(Median(string));
+
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof(memory);
+    if (server != nullptr && GetProcessMemoryInfo(server, &memory, sizeof(memory)))
+        figures.peakKiB.push_back(static_cast<double>(memory.PeakWorkingSetSize) / 1024.0);
+
+    start = NowMs();
+    IKelmoHosted_Release(hosted);
+    const double released = NowMs();
+    figures.release.push_back(released - start);
+    if (server == nullptr)
+        return;
+    if (throughHost) {
+        if (WaitForSingleObject(server, 20000) == WAIT_OBJECT_0)
+            figures.exitDelay.push_back(NowMs() - released);
+    } else {
+        // The platform's surrogate never ends by itself here: end it by its id.
+        if (WaitForSingleObject(server, 2000) != WAIT_OBJECT_0) {
+            TerminateProcess(server, 0);
+            WaitForSingleObject(server, 5000);
+        }
+    }
+    CloseHandle(server);
+    (void)before;
+}
+
+void Row(const char* what, double ours, double peer, const char* unit)
+{
+    std::printf("| %-38s | %10.3f %-3s | %10.3f %-3s | %6.3f |\n", what, ours, unit, peer, unit,
+                peer != 0 ? ours / peer : 0.0);
+}
+
+// Cached lookups against the type information's own, in this process.
+void NameLookups(const std::string& kelmo7)
+{
+    HMODULE program = LoadLibraryA(kelmo7.c_str());
+    serverModule.Setup(nullptr, program);
+    ITypeLib* library = nullptr;
+    const std::wstring wide(kelmo7.begin(), kelmo7.end());
+    LoadTypeLibEx(wide.c_str(), REGKIND_REGISTER, &library);
+    TypeInfoHolder holder = {&IID_IKelmo, &LIBID_Kelmo7_83, 1, 0, nullptr, nullptr, 0, false};
+    if (FAILED(holder.LoadTypeInfo(0))) {
+        std::printf("name lookups: the type library could not be loaded\n");
+        return;
+    }
+    OLECHAR name[] = L"GetTypeInfoCount";
+    LPOLESTR names[] = {name};
+    DISPID id;
+    const int kCalls = 200000;
+    double start = NowMs();
+    for (int i = 0; i < kCalls; ++i)
+        holder.LookupIds(names, 1, 0, &id);
+    const double cached = (NowMs() - start) * 1e6 / kCalls;
+    start = NowMs();
+    for (int i = 0; i < kCalls; ++i)
+        ITypeInfo_GetIDsOfNames(holder.typeInfo, names, 1, &id);
+    const double own = (NowMs() - start) * 1e6 / kCalls;
+    std::printf("GetIDsOfNames(\"GetTypeInfoCount\"), %d calls in process: cached %.0f ns, "
+                "type information's own %.0f ns, speed-up %.1fx\n",
+                kCalls, cached, own, own / cached);
+    ServerModule::Teardown(&serverModule);
+    if (library != nullptr)
+        ITypeLib_Release(library);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: server_bench KELMO7_EXE KELMO7_WIN32_EXE HOSTED_DLL [ROUNDS]\n");
+        return 2;
+    }
+    const std::string kelmo7 = WindowsPath(argv[1]);
+    const std::string win32 = WindowsPath(argv[2]);
+    const std::string hostedDll = WindowsPath(argv[3]);
+    const int rounds = argc > 4 ? std::atoi(argv[4]) : 7;
+    CoInitialize(nullptr);
+
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (GetFileAttributesExA(win32.c_str(), GetFileExInfoStandard, &attributes))
+        std::printf("Kelmo7.exe (win32): %lu bytes (goal 24 KiB = 24576 bytes or less)\n", attributes.nFileSizeLow);
+    else
+        std::printf("Kelmo7.exe (win32): not found at %s (build the win32 preset first)\n", win32.c_str());
+
+    if (RunProcess(kelmo7 + " /RegServer") != 0 || CallExport(hostedDll, "DllRegisterServer") != 0) {
+        std::printf("registration failed\n");
+        return 1;
+    }
+    // The same component in the platform's surrogate. An empty DllSurrogate
+    // would send this 64-bit client to a 32-bit surrogate that the prefix lacks.
+    const std::string appId = GuidText(kSurrogateAppId);
+    WriteString("AppID\\" + appId, "DllSurrogate", "C:\\windows\\system32\\dllhost.exe");
+    WriteString("CLSID\\" + GuidText(CLSID_KelmoHosted), "AppID", appId);
+
+    Figures host, surrogate;
+    for (int i = 0; i < rounds; ++i) {
+        Round(true, host);
+        Round(false, surrogate);
+    }
+    std::printf("\n%d rounds each, alternated; medians\n", rounds);
+    std::printf("| %-38s | %14s | %14s | %6s |\n", "", "Kelmo7 host", "dllhost", "ratio");
+    std::printf("|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(16, '-').c_str(),
+                std::string(16, '-').c_str(), std::string(8, '-').c_str());
+    Row("activation to the hosted interface", Median(host.activation), Median(surrogate.activation), "ms");
+    Row("round trip, Add(long, long)", Median(host.smallCall), Median(surrogate.smallCall), "ms");
+    Row("round trip, Echo of 100 characters", Median(host.stringCall), Median(surrogate.stringCall), "ms");
+    Row("release", Median(host.release), Median(surrogate.release), "ms");
+    Row("peak working set of the server", Median(host.peakKiB), Median(surrogate.peakKiB), "KiB");
+    std::printf("| %-38s | %10.0f ms  | %14s | %6s |\n", "exit delay after the last release (floor 1500)",
+                Median(host.exitDelay), "never exits", "-");
+    if (host.failures + surrogate.failures != 0)
+        std::printf("failed activations: host %d, surrogate %d\n", host.failures, surrogate.failures);
+
+    CallExport(hostedDll, "DllUnregisterServer");
+    RunProcess(kelmo7 + " /UnregServer");
+    NameLookups(kelmo7);
+    CoUninitialize();
+    return 0;
+}

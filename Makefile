@@ -7,7 +7,10 @@ PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 
             python3-pefile cmake ninja-build googletest zip
 PRESETS  := win32 win64
 
-.PHONY: all deps build test demo clean
+VERSION  := 8.3.1202.0
+DIST     := build/dist
+
+.PHONY: all deps build test demo bench dist clean
 
 all: build
 
@@ -29,6 +32,20 @@ test: build
 
 demo: build
 	@demo/demo.sh build/win64
+
+# Benchmarks print figures measured side by side under Wine; see the README.
+bench: build
+	cmake --build --preset win64 --target bench
+
+# The 32-bit deliverables with their SHA-256 sums. The sample hosted
+# component is never packaged: its registration would replace the real one's.
+dist: build
+	@rm -rf $(DIST) && mkdir -p $(DIST)/kelmo7-$(VERSION)
+	cp build/win32/server/Kelmo7.exe build/win32/tollan/tollan.exe dist/README.txt $(DIST)/kelmo7-$(VERSION)/
+	cd $(DIST)/kelmo7-$(VERSION) && sha256sum Kelmo7.exe tollan.exe README.txt > SHA256SUMS
+	cd $(DIST) && rm -f kelmo7-$(VERSION)-win32.zip && zip -q -r kelmo7-$(VERSION)-win32.zip kelmo7-$(VERSION)
+	@cat $(DIST)/kelmo7-$(VERSION)/SHA256SUMS
+	@echo "== $(DIST)/kelmo7-$(VERSION)-win32.zip"
 
 clean:
 	rm -rf build

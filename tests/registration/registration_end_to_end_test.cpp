@@ -1,0 +1,192 @@
+// The program's registration switches end to end under Wine: what /RegServer
+// writes, what /UnregServer removes, per-user registration, and a class
+// script that fails.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "guids.h"
+#include "registry_snapshot.h"
+#include "wine_test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kServer = WindowsPath(KELMO7_EXE);
+const std::string kClassKey = "CLSID\\" + GuidText(CLSID_Kelmo);
+const std::string kAppIdKey = "AppID\\" + GuidText(APPID_Kelmo7);
+const std::string kTypeLibKey = "TypeLib\\" + GuidText(LIBID_Kelmo7_83);
+const std::string kInterfaceKey = "Interface\\" + GuidText(IID_IKelmo);
+const std::string kMachineClasses = "Software\\Classes";
+
+std::string ShortPath(const std::string& path)
+{
+    char buffer[MAX_PATH];
+    const DWORD length = GetShortPathNameA(path.c_str(), buffer, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(buffer, length) : path;
+}
+
+DWORD RunProgram(const std::string& program, const std::string& tail)
+{
+    const ProcessResult result = RunProcess(program + tail, 60000);
+    EXPECT_TRUE(result.finished) << program << tail;
+    return result.exitCode;
+}
+
+// The two tables of entries that registration writes, as they must stand.
+RegistryTree ExpectedClassKey(const std::string& server)
+{
+    return {
+        {"", {{"", Text("Kelmo Class")}, {"AppID", Text(GuidText(APPID_Kelmo7))}}},
+        {"ProgID", {{"", Text("Kelmo7_83.Kelmo")}}},
+        {"VersionIndependentProgID", {{"", Text("Kelmo7_83.Kelmo")}}},
+        {"Programmable", {}},
+        {"LocalServer32", {{"", Text(server)}}},
+        {"TypeLib", {{"", Text(GuidText(LIBID_Kelmo7_83))}}},
+    };
+}
+const RegistryTree kExpectedProgId = {
+    {"", {{"", Text("Kelmo Class")}}},
+    {"CLSID", {{"", Text(GuidText(CLSID_Kelmo))}}},
+};
+const RegistryTree kExpectedAppId = {{"", {{"", Text("Kelmo7")}}}};
+const RegistryTree kExpectedExecutable = {{"", {{"AppID", Text(GuidText(APPID_Kelmo7))}}}};
+
+bool Inside(const std::string& path, const std::string& key)
+{
+    return lstrcmpiA(path.substr(0, key.size()).c_str(), key.c_str()) == 0 &&
+           (path.size() == key.size() || path[key.size()] == '\\');
+}
+
+class RegistrationSwitches : public ::testing::Test {
+protected:
+    void SetUp() override { Clean(); }
+    void TearDown() override { Clean(); }
+    static void Clean()
+    {
+        for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER}) {
+            const std::string base = root == HKEY_CURRENT_USER ? "Software\\Classes\\" : "";
+            for (const std::string& key :
+                 {kClassKey, kAppIdKey, std::string("AppID\\Kelmo7.EXE"), std::string("Kelmo7_83.Kelmo"),
+                  kTypeLibKey, kInterfaceKey})
+                DeleteTree(root, base + key);
+        }
+    }
+    static void ExpectRegisteredBelow(HKEY root, const std::string& classes)
+    {
+        const std::string prefix = classes.empty() ? "" : classes + "\\";
+        EXPECT_EQ("", Differences(ExpectedClassKey(ShortPath(kServer)), Snapshot(root, prefix + kClassKey)));
+        EXPECT_EQ("", Differences(kExpectedProgId, Snapshot(root, prefix + "Kelmo7_83.Kelmo")));
+        EXPECT_EQ("", Differences(kExpectedAppId, Snapshot(root, prefix + kAppIdKey)));
+        EXPECT_EQ("", Differences(kExpectedExecutable, Snapshot(root, prefix + "AppID\\Kelmo7.EXE")));
+        // What the platform records for the type library and its interface.
+        std::string path;
+        EXPECT_TRUE(ReadString(root, prefix + kTypeLibKey + "\\1.0\\0\\win64", nullptr, &path));
+        EXPECT_EQ(kServer, path);
+        EXPECT_TRUE(KeyExists(root, prefix + kInterfaceKey + "\\ProxyStubClsid32"));
+        std::string library;
+        EXPECT_TRUE(ReadString(root, prefix + kInterfaceKey + "\\TypeLib", nullptr, &library));
+        EXPECT_EQ(GuidText(LIBID_Kelmo7_83), library);
+    }
+    static void ExpectNothingBelow(HKEY root, const std::string& classes)
+    {
+        const std::string prefix = classes.empty() ? "" : classes + "\\";
+        for (const std::string& key : {kClassKey, kAppIdKey, std::string("AppID\\Kelmo7.EXE"),
+                                       std::string("Kelmo7_83.Kelmo"), kTypeLibKey, kInterfaceKey})
+            EXPECT_FALSE(KeyExists(root, prefix + key)) << prefix + key;
+    }
+};
+
+TEST_F(RegistrationSwitches, RegServerWritesExactlyTheTablesAndTheTypeLibrary)
+{
+    const RegistryTree before = Snapshot(HKEY_LOCAL_MACHINE, kMachineClasses);
+    ASSERT_EQ(0u, RunProgram(kServer, " /RegServer"));
+    const RegistryTree after = Snapshot(HKEY_LOCAL_MACHINE, kMachineClasses);
+    ExpectRegisteredBelow(HKEY_CLASSES_ROOT, "");
+
+    // Nothing else changed anywhere in the classes.
+    for (const auto& [key, values] : after) {
+        const bool ours = Inside(key, kClassKey) || Inside(key, kAppIdKey) || Inside(key, "AppID\\Kelmo7.EXE") ||
+                          Inside(key, "Kelmo7_83.Kelmo") || Inside(key, kTypeLibKey) || Inside(key, kInterfaceKey);
+        if (!ours) {
+            auto old = before.find(key);
+            ASSERT_NE(before.end(), old) << "new key " << key;
+            EXPECT_EQ("", Differences({{key, old->second}}, {{key, values}}));
+        }
+    }
+    for (const auto& [key, values] : before)
+        EXPECT_NE(after.end(), after.find(key)) << "removed " << key;
+
+    // Unregistration removes every entry and leaves the shared parents.
+    ASSERT_EQ(0u, RunProgram(kServer, " /UnregServer"));
+    ExpectNothingBelow(HKEY_CLASSES_ROOT, "");
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "AppID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "CLSID"));
+    EXPECT_EQ("", Differences(before, Snapshot(HKEY_LOCAL_MACHINE, kMachineClasses)));
+}
+
+TEST_F(RegistrationSwitches, ASecondRegistrationRebuildsTheClassKeyButKeepsForeignProgIdContent)
+{
+    ASSERT_EQ(0u, RunProgram(kServer, " /RegServer"));
+    WriteString(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32", nullptr, "C:\\elsewhere.dll");
+    WriteString(HKEY_CLASSES_ROOT, kClassKey, "Foreign", "value");
+    WriteString(HKEY_CLASSES_ROOT, "Kelmo7_83.Kelmo\\CurVer", nullptr, "Kelmo7_83.Kelmo.2");
+    WriteString(HKEY_CLASSES_ROOT, "Kelmo7_83.Kelmo", nullptr, "changed");
+    ASSERT_EQ(0u, RunProgram(kServer, " /RegServer"));
+    EXPECT_EQ("", Differences(ExpectedClassKey(ShortPath(kServer)), Snapshot(HKEY_CLASSES_ROOT, kClassKey)));
+    std::string value;
+    EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, "Kelmo7_83.Kelmo\\CurVer", nullptr, &value));
+    EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, "Kelmo7_83.Kelmo", nullptr, &value));
+    EXPECT_EQ("Kelmo Class", value);
+    // The foreign subkey keeps its ProgID key when unregistering, too.
+    ASSERT_EQ(0u, RunProgram(kServer, " /UnregServer"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "Kelmo7_83.Kelmo\\CurVer"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "Kelmo7_83.Kelmo\\CLSID"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+}
+
+TEST_F(RegistrationSwitches, AnyLetterCaseAndBothSeparatorsWork)
+{
+    ASSERT_EQ(0u, RunProgram(kServer, " -regserver"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClassKey + "\\LocalServer32"));
+    ASSERT_EQ(0u, RunProgram(kServer, " /UNREGSERVER"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+    ASSERT_EQ(0u, RunProgram("\"" + kServer + "\"", " /RegServer/UnregServer"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+}
+
+TEST_F(RegistrationSwitches, ATrailingBlankMeansServingNotRegistering)
+{
+    // The test build whose first-lock deadline ends an unreached server soon.
+    EXPECT_EQ(0u, RunProgram(WindowsPath(KELMO7_SHORT_DEADLINE_EXE), " /RegServer "));
+    ExpectNothingBelow(HKEY_CLASSES_ROOT, "");
+}
+
+TEST_F(RegistrationSwitches, AMalformedClassScriptFailsAndLeavesNothingBehind)
+{
+    const RegistryTree before = Snapshot(HKEY_LOCAL_MACHINE, kMachineClasses);
+    EXPECT_EQ(0x80020009u, RunProgram(WindowsPath(KELMO7_MALFORMED_EXE), " /RegServer"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "Kelmo7_83.Kelmo"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
+    // The AppID script ran before the classes and stays; the rest is as before.
+    EXPECT_EQ("", Differences(kExpectedAppId, Snapshot(HKEY_CLASSES_ROOT, kAppIdKey)));
+    ASSERT_EQ(0u, RunProgram(WindowsPath(KELMO7_MALFORMED_EXE), " /UnregServer"));
+    EXPECT_EQ("", Differences(before, Snapshot(HKEY_LOCAL_MACHINE, kMachineClasses)));
+}
+
+TEST_F(RegistrationSwitches, PerUserRegistrationStaysInTheUsersClasses)
+{
+    const RegistryTree machine = Snapshot(HKEY_LOCAL_MACHINE, "Software");
+    ASSERT_EQ(0u, RunProgram(kServer, " /RegServerPerUser"));
+    ExpectRegisteredBelow(HKEY_CURRENT_USER, "Software\\Classes");
+    EXPECT_EQ("", Differences(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software")));
+
+    ASSERT_EQ(0u, RunProgram(kServer, " -unregserverperuser"));
+    ExpectNothingBelow(HKEY_CURRENT_USER, "Software\\Classes");
+    EXPECT_EQ("", Differences(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software")));
+}
+
+}  // namespace

@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <initguid.h>
-
 #include "KelmoHosted.h"
 #include "dispatch.h"
 #include "guids.h"

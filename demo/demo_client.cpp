@@ -11,9 +11,6 @@
 #include <string>
 #include <vector>
 
-// The sample component's identifiers are defined here, once for this program.
-#include <initguid.h>
-
 #include "KelmoHosted.h"
 
 namespace {

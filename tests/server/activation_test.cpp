@@ -1,0 +1,171 @@
+// The server out of process, registered by its own /RegServer and activated by
+// ProgID through the real COM runtime, with the sample hosted component.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "KelmoHosted.h"
+#include "guids.h"
+#include "hosted_component_registration.h"
+#include "wine_test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kServer = WindowsPath(KELMO7_EXE);
+constexpr DWORD kStuckAfterMs = 20000;
+
+class Activation : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_EQ(0u, RunProcess(kServer + " /RegServer").exitCode);
+        ASSERT_EQ(S_OK, RegisterHostedComponent());
+    }
+    static void TearDownTestSuite()
+    {
+        UnregisterHostedComponent();
+        RunProcess(kServer + " /UnregServer");
+    }
+    void SetUp() override { ASSERT_EQ(S_OK, CoInitialize(nullptr)); }
+    void TearDown() override { CoUninitialize(); }
+
+    // Activates by ProgID; the server process's id comes from the hosted component.
+    IUnknown* Activate(DWORD* serverId)
+    {
+        CLSID classId;
+        EXPECT_EQ(S_OK, CLSIDFromProgID(L"Kelmo7_83.Kelmo", &classId));
+        EXPECT_TRUE(IsEqualCLSID(CLSID_Kelmo, classId));
+        IUnknown* host = nullptr;
+        EXPECT_EQ(S_OK, CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                         reinterpret_cast<void**>(&host)));
+        if (host == nullptr)
+            return nullptr;
+        IKelmoHosted* hosted = nullptr;
+        EXPECT_EQ(S_OK, IUnknown_QueryInterface(host, IID_IKelmoHosted, reinterpret_cast<void**>(&hosted)));
+        LONG id = 0;
+        if (hosted != nullptr) {
+            EXPECT_EQ(S_OK, IKelmoHosted_get_ProcessId(hosted, &id));
+            IKelmoHosted_Release(hosted);
+        }
+        *serverId = static_cast<DWORD>(id);
+        return host;
+    }
+};
+
+TEST_F(Activation, TheHostedComponentRunsInTheServerWithTheHostsIdentity)
+{
+    DWORD serverId = 0;
+    IUnknown* host = Activate(&serverId);
+    ASSERT_NE(nullptr, host);
+    OwnedProcess server(serverId);
+    EXPECT_NE(GetCurrentProcessId(), serverId);
+    ASSERT_TRUE(server.valid());
+
+    IKelmoHosted* hosted = nullptr;
+    ASSERT_EQ(S_OK, IUnknown_QueryInterface(host, IID_IKelmoHosted, reinterpret_cast<void**>(&hosted)));
+    BSTR text = SysAllocString(L"through the host");
+    BSTR echoed = nullptr;
+    EXPECT_EQ(S_OK, IKelmoHosted_Echo(hosted, text, &echoed));
+    EXPECT_STREQ(L"through the host", echoed);
+    SysFreeString(echoed);
+    SysFreeString(text);
+
+    IUnknown* throughHosted = nullptr;
+    IUnknown* throughHost = nullptr;
+    ASSERT_EQ(S_OK, IKelmoHosted_QueryInterface(hosted, IID_IUnknown, reinterpret_cast<void**>(&throughHosted)));
+    ASSERT_EQ(S_OK, IUnknown_QueryInterface(host, IID_IUnknown, reinterpret_cast<void**>(&throughHost)));
+    EXPECT_EQ(throughHost, throughHosted);
+    IUnknown_Release(throughHosted);
+    IUnknown_Release(throughHost);
+
+    IKelmoHosted_Release(hosted);
+    IUnknown_Release(host);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode)) << "server still running";
+    EXPECT_EQ(0u, exitCode);
+}
+
+TEST_F(Activation, TheHostAnswersIDispatchThroughItsTypeInformation)
+{
+    DWORD serverId = 0;
+    IUnknown* host = Activate(&serverId);
+    ASSERT_NE(nullptr, host);
+    OwnedProcess server(serverId);
+    IDispatch* dispatch = nullptr;
+    ASSERT_EQ(S_OK, IUnknown_QueryInterface(host, IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
+
+    UINT count = 0;
+    EXPECT_EQ(S_OK, IDispatch_GetTypeInfoCount(dispatch, &count));
+    EXPECT_EQ(1u, count);
+
+    ITypeInfo* info = nullptr;
+    ASSERT_EQ(S_OK, IDispatch_GetTypeInfo(dispatch, 0, 0, &info));
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(S_OK, ITypeInfo_GetTypeAttr(info, &attributes));
+    EXPECT_EQ(TKIND_DISPATCH, attributes->typekind);
+    EXPECT_TRUE(IsEqualIID(IID_IKelmo, attributes->guid));
+    ITypeInfo_ReleaseTypeAttr(info, attributes);
+    ITypeInfo_Release(info);
+
+    OLECHAR exact[] = L"GetTypeInfoCount";
+    OLECHAR unknown[] = L"NoSuchMember";
+    LPOLESTR names[] = {exact};
+    DISPID id = 0;
+    EXPECT_EQ(S_OK, IDispatch_GetIDsOfNames(dispatch, IID_NULL, names, 1, 0, &id));
+    EXPECT_EQ(0x60010000, id);
+    names[0] = unknown;
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, IDispatch_GetIDsOfNames(dispatch, IID_NULL, names, 1, 0, &id));
+
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(DISP_E_MEMBERNOTFOUND,
+              IDispatch_Invoke(dispatch, 12345, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr));
+
+    // IKelmo is marshaled through the registered type library.
+    IDispatch* kelmo = nullptr;
+    EXPECT_EQ(S_OK, IUnknown_QueryInterface(host, IID_IKelmo, reinterpret_cast<void**>(&kelmo)));
+    if (kelmo != nullptr)
+        IDispatch_Release(kelmo);
+
+    IDispatch_Release(dispatch);
+    IUnknown_Release(host);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
+    EXPECT_EQ(0u, exitCode);
+}
+
+TEST_F(Activation, TwoActivationsRunInTwoServerProcesses)
+{
+    DWORD first = 0, second = 0;
+    IUnknown* a = Activate(&first);
+    IUnknown* b = Activate(&second);
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(nullptr, b);
+    OwnedProcess one(first), two(second);
+    EXPECT_NE(first, second);
+    IUnknown_Release(a);
+    IUnknown_Release(b);
+    EXPECT_TRUE(one.WaitForExit(kStuckAfterMs, nullptr));
+    EXPECT_TRUE(two.WaitForExit(kStuckAfterMs, nullptr));
+}
+
+TEST_F(Activation, AnActivationForAnUnansweredInterfaceFailsAndTheServerStillEnds)
+{
+    const std::vector<DWORD> before = ProcessIdsNamed("Kelmo7.exe");
+    const IID unanswered = {0x0BADF00D, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+    void* object = &object;
+    EXPECT_EQ(E_NOINTERFACE, CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, unanswered, &object));
+    EXPECT_EQ(nullptr, object);
+    const DWORD serverId = WaitForNewProcess("Kelmo7.exe", before, 2000);
+    OwnedProcess server(serverId);
+    if (server.valid()) {
+        DWORD exitCode = 1;
+        EXPECT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
+        EXPECT_EQ(0u, exitCode);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// Several client processes at once, each activating the server one time after
+// another: every activation succeeds in a server process of its own, and every
+// server ends by itself.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hosted_component_registration.h"
+#include "wine_test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+int Setting(const char* name, int fallback)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::atoi(value) : fallback;
+}
+
+struct Client {
+    HANDLE process = nullptr;
+    HANDLE output = nullptr;
+    std::string text;
+};
+
+Client StartClient(const std::string& commandLine)
+{
+    Client client;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    CreatePipe(&read, &write, &inherit, 0);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write;
+    startup.hStdError = write;
+    PROCESS_INFORMATION info = {};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        CloseHandle(info.hThread);
+        client.process = info.hProcess;
+    }
+    CloseHandle(write);
+    client.output = read;
+    return client;
+}
+
+void Collect(Client& client)
+{
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(client.output, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        client.text.append(buffer, read);
+    CloseHandle(client.output);
+}
+
+TEST(ParallelClients, EveryActivationGetsAServerOfItsOwnThatEndsByItself)
+{
+    const int clients = Setting("KELMO_PARALLEL_CLIENTS", 8);
+    const int rounds = Setting("KELMO_PARALLEL_ROUNDS", 10);
+    const std::string server = WindowsPath(KELMO7_EXE);
+    ASSERT_EQ(0u, RunProcess(server + " /RegServer").exitCode);
+    HostedComponentRegistration hosted;
+    ASSERT_EQ(S_OK, hosted.result());
+
+    std::vector<Client> running;
+    for (int i = 0; i < clients; ++i)
+        running.push_back(StartClient(WindowsPath(PARALLEL_CLIENT_EXE) + " " + std::to_string(rounds)));
+    // Every client's output is read to its end; a client that never ends
+    // fails the test through CTest's time limit.
+    std::set<std::string> servers;
+    std::vector<double> delays;
+    int activations = 0;
+    for (Client& client : running) {
+        ASSERT_NE(nullptr, client.process);
+        Collect(client);
+        WaitForSingleObject(client.process, INFINITE);
+        DWORD failures = 1;
+        GetExitCodeProcess(client.process, &failures);
+        CloseHandle(client.process);
+        EXPECT_EQ(0u, failures) << client.text;
+        std::istringstream lines(client.text);
+        std::string word, pid, created;
+        double delay;
+        DWORD exitCode;
+        int round;
+        while (lines >> word >> round >> word >> pid >> word >> created >> word >> delay >> word >> exitCode) {
+            ++activations;
+            servers.insert(pid + "@" + created);  // ids are reused; with the start time they are not
+            delays.push_back(delay);
+        }
+    }
+    EXPECT_EQ(clients * rounds, activations);
+    EXPECT_EQ(static_cast<size_t>(clients * rounds), servers.size());
+    std::sort(delays.begin(), delays.end());
+    if (!delays.empty())
+        std::printf("%d activations by %d clients; exit delays: min %.0f ms, median %.0f ms, max %.0f ms\n",
+                    activations, clients, delays.front(), delays[delays.size() / 2], delays.back());
+
+    // No server is left behind.
+    const std::vector<DWORD> left = ProcessIdsNamed("Kelmo7.exe");
+    for (DWORD id : left)
+        OwnedProcess stray(id);
+    EXPECT_TRUE(left.empty()) << left.size() << " server processes were still running";
+    RunProcess(server + " /UnregServer");
+}
+
+}  // namespace

@@ -19,4 +19,10 @@ extern AllocationProbe allocationProbe;
 // Counts one allocation attempt; true when this one is to fail.
 bool AllocationProbeRefuses();
 
+// A test build of the program takes the attempt that fails from the
+// environment variable KELMO_FAIL_ALLOCATION, and at its end writes the number
+// of attempts it made to the file named by KELMO_PROBE_REPORT.
+void AllocationProbeStart();
+void AllocationProbeReport();
+
 #endif

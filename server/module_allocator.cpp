@@ -71,15 +71,6 @@ void FreeBlock(void* pointer)
 
 }  // namespace
 
-#ifdef KELMO_ALLOCATION_PROBE
-AllocationProbe allocationProbe;
-
-bool AllocationProbeRefuses()
-{
-    return InterlockedIncrement(&allocationProbe.attempts) == allocationProbe.failAt;
-}
-#endif
-
 void* ModuleAlloc(DWORD size)
 {
 #ifdef KELMO_ALLOCATION_PROBE

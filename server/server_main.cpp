@@ -1,5 +1,6 @@
 #include "server_main.h"
 
+#include "allocation_probe.h"
 #include "class_table.h"
 #include "errors.h"
 #include "guids.h"
@@ -67,6 +68,9 @@ ServerAction ScanSwitches(const char* commandLine)
 HRESULT ServerMain(HINSTANCE instance)
 {
     const char* commandLine = GetCommandLineA();
+#ifdef KELMO_ALLOCATION_PROBE
+    AllocationProbeStart();
+#endif
     CoInitialize(nullptr);
     serverModule.Setup(serverClassTable, instance);
     serverModule.mainThreadId = GetCurrentThreadId();
@@ -101,5 +105,8 @@ HRESULT ServerMain(HINSTANCE instance)
     // a class object: its last Release must reach the heaps before they go.
     CoUninitialize();
     ServerModule::Teardown(&serverModule);
+#ifdef KELMO_ALLOCATION_PROBE
+    AllocationProbeReport();
+#endif
     return result;
 }

@@ -26,6 +26,7 @@ const char* const kProtectedKeyNames[] = {"CLSID", "TYPELIB"};
 constexpr REGSAM kKeyAllAccess = KEY_ALL_ACCESS;
 constexpr REGSAM kKeyRead = KEY_READ;
 constexpr REGSAM kKeyReadWrite = KEY_READ | KEY_WRITE;
+constexpr REGSAM kKeyReadDeleteValue = KEY_READ | KEY_SET_VALUE;
 constexpr DWORD kSubkeyNameSize = 256;
 constexpr DWORD kValueNameEnumSize = 4096;
 
@@ -157,8 +158,12 @@ HRESULT UnregisterKeyItem(Block& block, bool blockAllowed)
 {
     CopyName(block.keyName, block.token);
     bool itemParseOnly = block.parseOnly != FALSE;
-    // A key that cannot be opened is absent: its item is only read.
-    if (!itemParseOnly && OpenSubkey(block.current, block.parent, block.keyName, kKeyRead) != ERROR_SUCCESS)
+    // The key becomes the parent of its block's "Val" items, which need the
+    // right to delete values; a key open only for reading is still walked.
+    // A key that cannot be opened at all is absent: its item is only read.
+    if (!itemParseOnly &&
+        OpenSubkey(block.current, block.parent, block.keyName, kKeyReadDeleteValue) != ERROR_SUCCESS &&
+        OpenSubkey(block.current, block.parent, block.keyName, kKeyRead) != ERROR_SUCCESS)
         itemParseOnly = true;
 
     if (!itemParseOnly && !KeyHasSubkeys(block.current.Get()) && !KeyHasNamedValues(block.current.Get())) {

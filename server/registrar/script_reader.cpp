@@ -160,7 +160,7 @@ HRESULT ReplacementMap::Add(const wchar_t* name, const wchar_t* value)
     if (count == capacity) {
         if (capacity > MAXLONG / 2 / static_cast<LONG>(sizeof(ReplacementPair*)))
             return E_OUTOFMEMORY;
-        const LONG grownCapacity = capacity * 2;
+        const LONG grownCapacity = capacity == 0 ? kInitialReplacementCapacity : capacity * 2;
         void* grown = ModuleRealloc(pairs, static_cast<DWORD>(grownCapacity) * sizeof(ReplacementPair*));
         if (grown == nullptr)
             return E_OUTOFMEMORY;

@@ -9,27 +9,35 @@
 
 namespace {
 
+// The predefined keys by number: a table of handles would be an integer cast
+// to a pointer, which C++ does not count as constant initialisation.
 struct RootKey {
     const char* name;
-    HKEY key;
+    DWORD key;
 };
 
 const RootKey kRootKeyTable[] = {
-    {"HKCR", HKEY_CLASSES_ROOT},
-    {"HKCU", HKEY_CURRENT_USER},
-    {"HKLM", HKEY_LOCAL_MACHINE},
-    {"HKU", HKEY_USERS},
-    {"HKPD", HKEY_PERFORMANCE_DATA},
-    {"HKDD", HKEY_DYN_DATA},
-    {"HKCC", HKEY_CURRENT_CONFIG},
-    {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-    {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-    {"HKEY_USERS", HKEY_USERS},
-    {"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA},
-    {"HKEY_DYN_DATA", HKEY_DYN_DATA},
-    {"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
+    {"HKCR", 0x80000000},
+    {"HKCU", 0x80000001},
+    {"HKLM", 0x80000002},
+    {"HKU", 0x80000003},
+    {"HKPD", 0x80000004},
+    {"HKDD", 0x80000006},
+    {"HKCC", 0x80000005},
+    {"HKEY_CLASSES_ROOT", 0x80000000},
+    {"HKEY_CURRENT_USER", 0x80000001},
+    {"HKEY_LOCAL_MACHINE", 0x80000002},
+    {"HKEY_USERS", 0x80000003},
+    {"HKEY_PERFORMANCE_DATA", 0x80000004},
+    {"HKEY_DYN_DATA", 0x80000006},
+    {"HKEY_CURRENT_CONFIG", 0x80000005},
 };
+
+// Sign-extended on 64-bit Windows, as the platform's own definitions are.
+HKEY PredefinedKey(DWORD number)
+{
+    return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(number)));
+}
 
 const wchar_t kScriptResourceType[] = L"REGISTRY";
 
@@ -462,7 +470,7 @@ HKEY LookupRootKey(const char* name)
 {
     for (const RootKey& row : kRootKeyTable) {
         if (lstrcmpiA(name, row.name) == 0)
-            return row.key;
+            return PredefinedKey(row.key);
     }
     return nullptr;
 }

@@ -24,12 +24,6 @@ DWORD WINAPI ShortNameThatDoesNotFit(LPCSTR, LPSTR, DWORD size) { return size + 
 
 class Balance : public ScriptOnRegistry {
 protected:
-    HRESULT Apply(const ModulePathSource& source, WORD id, BOOL registering)
-    {
-        const std::wstring leaf = Leaf();
-        const ScriptVariable pairs[] = {{L"Scratch", leaf.c_str()}, {nullptr, nullptr}};
-        return ApplyScriptResourceFrom(source, id, registering, pairs);
-    }
     static void ExpectBalanced(const LiveBlocks& before, const std::string& what)
     {
         EXPECT_EQ(before.module, allocationProbe.liveModuleBlocks) << what;
@@ -80,11 +74,11 @@ TEST_F(Balance, EveryRunGivesBackWhatItTook)
     // From this program's resources, found and missing; a short name that does not fit.
     for (WORD id : {200, 201, 202, 203, 204, 205, 299}) {
         for (BOOL registering : {TRUE, FALSE}) {
-            Apply(self_, id, registering);
+            ApplyResource(self_, id, registering);
             ExpectBalanced(before, "resource " + std::to_string(id));
         }
     }
-    EXPECT_EQ(E_OUTOFMEMORY, Apply({nullptr, ShortNameThatDoesNotFit}, 203, TRUE));
+    EXPECT_EQ(E_OUTOFMEMORY, ApplyResource({nullptr, ShortNameThatDoesNotFit}, 203, TRUE));
     ExpectBalanced(before, "short name");
     // Extra pairs beyond the map's first capacity.
     std::vector<std::wstring> names;
@@ -133,10 +127,10 @@ TEST_F(Balance, FailedAllocationsAreReportedAndLeaveNothingBehind)
 {
     // Out of memory: the map's array, the terminated copy of the resource, the
     // expansion buffer. A pair that fails only makes its variable absent.
-    const int fromResource = FailEachAllocationInTurn([&] { return Apply(self_, 203, TRUE); }, S_OK);
+    const int fromResource = FailEachAllocationInTurn([&] { return ApplyResource(self_, 203, TRUE); }, S_OK);
     EXPECT_EQ(3, fromResource);
     EXPECT_TRUE(Exists("Server\\LocalServer32"));
-    ASSERT_EQ(S_OK, Apply(self_, 203, FALSE));
+    ASSERT_EQ(S_OK, ApplyResource(self_, 203, FALSE));
 
     // The expansion buffer's growth, and the map's beyond its first ten pairs.
     Pairs pairs;

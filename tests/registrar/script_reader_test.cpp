@@ -279,12 +279,6 @@ constexpr WORD kModuleScript = 203;
 
 class ModulePath : public ScriptOnRegistry {
 protected:
-    HRESULT Apply(const ModulePathSource& source, WORD id, BOOL registering)
-    {
-        const std::wstring leaf = Leaf();
-        const ScriptVariable pairs[] = {{L"Scratch", leaf.c_str()}, {nullptr, nullptr}};
-        return ApplyScriptResourceFrom(source, id, registering, pairs);
-    }
     std::string Server() const { return Text("Server\\LocalServer32"); }
 };
 
@@ -319,11 +313,11 @@ TEST_F(ModulePath, AShortNameOf260CharactersOrMoreIsOutOfMemory)
     for (DWORD length : {260u, 261u, 300u, 32768u}) {
         FakeAnswers(std::string(length, 's'));
         FakeShortPath::result = length + 1;  // the platform's size needed
-        EXPECT_EQ(E_OUTOFMEMORY, Apply({nullptr, FakeShortPathName}, kModuleScript, TRUE)) << length;
+        EXPECT_EQ(E_OUTOFMEMORY, ApplyResource({nullptr, FakeShortPathName}, kModuleScript, TRUE)) << length;
     }
     FakeAnswers(std::string(259, 's'));
     FakeShortPath::result = 260;  // the platform's "does not fit" for a 259-character name
-    EXPECT_EQ(E_OUTOFMEMORY, Apply({nullptr, FakeShortPathName}, kModuleScript, TRUE));
+    EXPECT_EQ(E_OUTOFMEMORY, ApplyResource({nullptr, FakeShortPathName}, kModuleScript, TRUE));
     EXPECT_FALSE(Exists("Server"));
 }
 
@@ -346,9 +340,9 @@ TEST_F(ModulePath, QuotesAndPercentSignsInThePathReachTheRegistryUnchanged)
     const ModuleCopy copy("it's %MODULE% 100% %%-" + std::to_string(GetCurrentProcessId()));
     ASSERT_TRUE(copy.copied());
     FakeAnswers(copy.path());
-    ASSERT_EQ(S_OK, Apply({nullptr, FakeShortPathName}, kModuleScript, TRUE));
+    ASSERT_EQ(S_OK, ApplyResource({nullptr, FakeShortPathName}, kModuleScript, TRUE));
     EXPECT_EQ(copy.path(), Server());
-    ASSERT_EQ(S_OK, Apply({nullptr, FakeShortPathName}, kModuleScript, FALSE));
+    ASSERT_EQ(S_OK, ApplyResource({nullptr, FakeShortPathName}, kModuleScript, FALSE));
     EXPECT_FALSE(Exists("Server"));
 }
 
@@ -367,15 +361,15 @@ TEST_F(Resources, ScriptsWithAndWithoutZeroBytesAreReadToTheirEnd)
     ASSERT_EQ('H', bytes[size]);
 
     const ModulePathSource self = {GetModuleHandleA(nullptr), GetShortPathNameA};
-    ASSERT_EQ(S_OK, Apply(self, 200, TRUE));
-    ASSERT_EQ(S_OK, Apply(self, 201, TRUE));
-    ASSERT_EQ(S_OK, Apply(self, 202, TRUE));
+    ASSERT_EQ(S_OK, ApplyResource(self, 200, TRUE));
+    ASSERT_EQ(S_OK, ApplyResource(self, 201, TRUE));
+    ASSERT_EQ(S_OK, ApplyResource(self, 202, TRUE));
     EXPECT_EQ("no zero byte", Text("Unterminated"));
     EXPECT_EQ("one zero byte", Text("Terminated"));
     EXPECT_EQ("read", Text("BeforeZero"));
     EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, "AfterZero"));
     for (WORD id : {200, 201, 202})
-        EXPECT_EQ(S_OK, Apply(self, id, FALSE)) << id;
+        EXPECT_EQ(S_OK, ApplyResource(self, id, FALSE)) << id;
     EXPECT_EQ(0u, Subkeys());
 }
 
@@ -383,15 +377,15 @@ TEST_F(Resources, AMissingResourceGivesTheFoldedErrorAndChangesNothing)
 {
     const ModulePathSource self = {GetModuleHandleA(nullptr), GetShortPathNameA};
     const HRESULT missing = FoldWin32Error(ERROR_RESOURCE_NAME_NOT_FOUND);
-    EXPECT_EQ(missing, Apply(self, 299, TRUE));
-    EXPECT_EQ(missing, Apply(self, 299, FALSE));
+    EXPECT_EQ(missing, ApplyResource(self, 299, TRUE));
+    EXPECT_EQ(missing, ApplyResource(self, 299, FALSE));
     EXPECT_EQ(missing, ApplyScriptResource(&serverModule, 299, TRUE, nullptr));
     EXPECT_EQ(0u, Subkeys());
     EXPECT_EQ(0u, Values());
 
     // A file that cannot be loaded gives its own folded error.
     FakeAnswers("C:\\no such folder\\no such file.exe");
-    const HRESULT noFile = Apply({nullptr, FakeShortPathName}, kModuleScript, TRUE);
+    const HRESULT noFile = ApplyResource({nullptr, FakeShortPathName}, kModuleScript, TRUE);
     EXPECT_TRUE(FAILED(noFile));
     EXPECT_EQ(FACILITY_WIN32, HRESULT_FACILITY(noFile));
     EXPECT_EQ(0u, Subkeys());
@@ -400,8 +394,8 @@ TEST_F(Resources, AMissingResourceGivesTheFoldedErrorAndChangesNothing)
 TEST_F(Resources, FailingScriptsFromResourcesLeaveNothingBehind)
 {
     const ModulePathSource self = {GetModuleHandleA(nullptr), GetShortPathNameA};
-    EXPECT_EQ(DISP_E_EXCEPTION, Apply(self, 204, TRUE));  // undefined variable
-    EXPECT_EQ(DISP_E_EXCEPTION, Apply(self, 205, TRUE));  // no such type letter
+    EXPECT_EQ(DISP_E_EXCEPTION, ApplyResource(self, 204, TRUE));  // undefined variable
+    EXPECT_EQ(DISP_E_EXCEPTION, ApplyResource(self, 205, TRUE));  // no such type letter
     EXPECT_EQ(0u, Subkeys());
 }
 

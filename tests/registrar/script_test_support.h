@@ -104,6 +104,15 @@ protected:
         return std::wstring(leaf.begin(), leaf.end());
     }
 
+    // A script resource of this program, given the scratch key's last level
+    // as the variable SCRATCH.
+    HRESULT ApplyResource(const ModulePathSource& source, WORD id, BOOL registering) const
+    {
+        const std::wstring leaf = Leaf();
+        const ScriptVariable pairs[] = {{L"Scratch", leaf.c_str()}, {nullptr, nullptr}};
+        return ApplyScriptResourceFrom(source, id, registering, pairs);
+    }
+
     ModuleScope module_;
     testing_support::ScratchKey scratch_{CurrentTestName()};
 };

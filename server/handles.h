@@ -7,6 +7,7 @@
 #include <ole2.h>
 
 #include "server_module.h"
+#include "task_memory.h"
 
 template <typename T> struct RemoveReference { using Type = T; };
 template <typename T> struct RemoveReference<T&> { using Type = T; };
@@ -90,7 +91,7 @@ template <typename T>
 struct TaskMemoryTraits {
     using Type = T*;
     static constexpr T* Empty() { return nullptr; }
-    static void Close(T* block) { CoTaskMemFree(block); }
+    static void Close(T* block) { TaskFree(block); }
 };
 
 template <typename T>

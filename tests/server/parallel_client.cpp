@@ -3,6 +3,12 @@
 // to end by itself. Prints one line per round:
 //   round N server PID created CREATIONTIME exit-delay MS exit-code CODE
 // and exits with the number of rounds that went wrong.
+//
+// Activation requests are made one at a time across all clients, while the
+// servers they start run side by side: under Wine 8, two activations in
+// flight at once can both take the single-use class object of the server that
+// registered first; the later one then fails with E_NOINTERFACE and the other
+// server is never reached.
 #include <windows.h>
 #include <ole2.h>
 
@@ -18,19 +24,27 @@ int main(int argc, char** argv)
     CoInitialize(nullptr);
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
+    HANDLE activating = CreateMutexA(nullptr, FALSE, "KelmoParallelClientsActivation");
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
         IKelmoHosted* hosted = nullptr;
         IUnknown* host = nullptr;
+        const char* step = "activation";
+        WaitForSingleObject(activating, INFINITE);
         HRESULT hr = CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
                                       reinterpret_cast<void**>(&host));
-        if (SUCCEEDED(hr))
+        ReleaseMutex(activating);
+        if (SUCCEEDED(hr)) {
+            step = "query for the hosted interface";
             hr = IUnknown_QueryInterface(host, IID_IKelmoHosted, reinterpret_cast<void**>(&hosted));
+        }
         LONG serverId = 0;
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr)) {
+            step = "call";
             hr = IKelmoHosted_get_ProcessId(hosted, &serverId);
+        }
         if (FAILED(hr)) {
-            std::printf("round %d failed 0x%08lX\n", round, static_cast<unsigned long>(hr));
+            std::printf("round %d failed in the %s: 0x%08lX\n", round, step, static_cast<unsigned long>(hr));
             ++failures;
             if (host != nullptr)
                 IUnknown_Release(host);
@@ -60,6 +74,7 @@ int main(int argc, char** argv)
             CloseHandle(server);
     }
     std::fflush(stdout);
+    CloseHandle(activating);
     CoUninitialize();
     return failures;
 }

@@ -90,6 +90,10 @@ bool IsClosingQuote(const char* position);
 HKEY LookupRootKey(const char* name);
 // destination holds twice the characters of source plus one.
 void DoubleSingleQuotes(wchar_t* destination, const wchar_t* source);
+// The value of the "Module" variable for path: its single quotes doubled, and
+// the whole in double quotes when it holds a blank. destination holds twice
+// the characters of path plus three.
+void ModuleVariableValue(wchar_t* destination, const wchar_t* path);
 // The calling thread's last Win32 error folded into an HRESULT; E_FAIL when
 // the platform left no error code, so that a failure never reads as success.
 HRESULT LastErrorResult();

@@ -226,6 +226,23 @@ void DoubleSingleQuotes(wchar_t* destination, const wchar_t* source)
     *destination = L'\0';
 }
 
+void ModuleVariableValue(wchar_t* destination, const wchar_t* path)
+{
+    bool blank = false;
+    for (const wchar_t* c = path; *c != L'\0'; ++c)
+        blank = blank || *c == L' ';
+    if (blank)
+        *destination++ = L'"';
+    // The scripts quote the variable, and the tokenizer turns each doubled
+    // quote back into one, so the path reaches the registry unchanged.
+    DoubleSingleQuotes(destination, path);
+    if (blank) {
+        destination += lstrlenW(destination);
+        *destination++ = L'"';
+        *destination = L'\0';
+    }
+}
+
 // --- Finding and loading the script -----------------------------------------
 
 HRESULT ApplyScriptResource(ServerModule* module, WORD resourceId, BOOL registering,
@@ -272,12 +289,13 @@ HRESULT ApplyScriptResourceFrom(const ModulePathSource& source, WORD resourceId,
         return hr;
     }
 
-    // The scripts quote the variable, and the tokenizer turns each doubled
-    // quote back into one, so the path reaches the registry unchanged.
-    wchar_t quotedPath[2 * kNameBufferSize + 1];
-    DoubleSingleQuotes(quotedPath, widePath);
+    // A path with a blank goes in double quotes: LocalServer32 is a command
+    // line that the COM runtime executes, and an unquoted blank would end the
+    // program name there. The file itself is always loaded by its plain path.
+    wchar_t moduleValue[2 * kNameBufferSize + 3];
+    ModuleVariableValue(moduleValue, widePath);
     // A pair that cannot be added is absent; a script naming it then fails.
-    map.Add(L"Module", quotedPath);
+    map.Add(L"Module", moduleValue);
     for (const ScriptVariable* pair = extraPairs; pair != nullptr && pair->name != nullptr; ++pair)
         map.Add(pair->name, pair->value);
 

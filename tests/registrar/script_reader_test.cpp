@@ -91,6 +91,19 @@ TEST_F(Substitution, TheMapGrowsByDoublingAndKeepsEveryPairInOrder)
     map.Destroy();
 }
 
+TEST(ModuleVariable, OnlyAPathWithABlankIsPutInDoubleQuotes)
+{
+    wchar_t value[64];
+    ModuleVariableValue(value, L"C:\\Apps\\Kelmo7.exe");
+    EXPECT_STREQ(L"C:\\Apps\\Kelmo7.exe", value);
+    ModuleVariableValue(value, L"C:\\Program Files\\Kelmo7.exe");
+    EXPECT_STREQ(L"\"C:\\Program Files\\Kelmo7.exe\"", value);
+    ModuleVariableValue(value, L"C:\\it's here\\K.exe");
+    EXPECT_STREQ(L"\"C:\\it''s here\\K.exe\"", value);
+    ModuleVariableValue(value, L"");
+    EXPECT_STREQ(L"", value);
+}
+
 TEST_F(Substitution, DoublingSingleQuotesWritesEveryQuoteTwice)
 {
     wchar_t out[2 * 8 + 1];
@@ -335,13 +348,26 @@ TEST_F(ModulePath, ThePlatformsShortNameReachesTheRegistry)
     EXPECT_EQ(E_INVALIDARG, ApplyScriptResource(nullptr, kModuleScript, TRUE, pairs));
 }
 
+// The stand-in for GetShortPathNameA hands back the long name, as on a
+// volume without short names; the script is still loaded from that file.
 TEST_F(ModulePath, QuotesAndPercentSignsInThePathReachTheRegistryUnchanged)
+{
+    const ModuleCopy copy("it's%MODULE%100%%%-" + std::to_string(GetCurrentProcessId()));
+    ASSERT_TRUE(copy.copied());
+    FakeAnswers(copy.path());
+    ASSERT_EQ(S_OK, ApplyResource({nullptr, FakeShortPathName}, kModuleScript, TRUE));
+    EXPECT_EQ(copy.path(), Server());
+    ASSERT_EQ(S_OK, ApplyResource({nullptr, FakeShortPathName}, kModuleScript, FALSE));
+    EXPECT_FALSE(Exists("Server"));
+}
+
+TEST_F(ModulePath, APathWithABlankIsWrittenInDoubleQuotes)
 {
     const ModuleCopy copy("it's %MODULE% 100% %%-" + std::to_string(GetCurrentProcessId()));
     ASSERT_TRUE(copy.copied());
     FakeAnswers(copy.path());
     ASSERT_EQ(S_OK, ApplyResource({nullptr, FakeShortPathName}, kModuleScript, TRUE));
-    EXPECT_EQ(copy.path(), Server());
+    EXPECT_EQ("\"" + copy.path() + "\"", Server());
     ASSERT_EQ(S_OK, ApplyResource({nullptr, FakeShortPathName}, kModuleScript, FALSE));
     EXPECT_FALSE(Exists("Server"));
 }

@@ -72,13 +72,14 @@ DWORD WaitForNewProcess(const std::string& name, const std::vector<DWORD>& befor
     return 0;
 }
 
-OwnedProcess::OwnedProcess(DWORD processId)
-    : id_(processId),
-      handle_(processId == 0 ? nullptr
-                             : OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
-                                           processId))
+HANDLE OpenProcessForOwner(DWORD processId)
 {
+    if (processId == 0)
+        return nullptr;
+    return OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, processId);
 }
+
+OwnedProcess::OwnedProcess(DWORD processId) : id_(processId), handle_(OpenProcessForOwner(processId)) {}
 
 OwnedProcess::~OwnedProcess()
 {

@@ -28,11 +28,16 @@ std::vector<DWORD> ProcessIdsNamed(const std::string& name);
 // The one process named name that is not in before, waiting up to timeoutMs.
 DWORD WaitForNewProcess(const std::string& name, const std::vector<DWORD>& before, DWORD timeoutMs);
 
+// A handle on a process with the rights OwnedProcess needs; null on failure.
+HANDLE OpenProcessForOwner(DWORD processId);
+
 // A process that was started by a test and must not outlive it: ends it by
 // its id when the holder goes, unless it has exited already.
 class OwnedProcess {
 public:
     explicit OwnedProcess(DWORD processId);
+    // Takes over a handle opened with OpenProcessForOwner.
+    OwnedProcess(DWORD processId, HANDLE handle) : id_(processId), handle_(handle) {}
     ~OwnedProcess();
     OwnedProcess(const OwnedProcess&) = delete;
     OwnedProcess& operator=(const OwnedProcess&) = delete;

@@ -1,0 +1,75 @@
+// Registering and unregistering twice in a row, machine-wide and per user,
+// leaves the registry exactly as it was, but for the shared parent keys that
+// may stay behind empty.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "guids.h"
+#include "registry_snapshot.h"
+#include "wine_test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kServer = WindowsPath(KELMO7_EXE);
+
+// Drops from after the empty shared parents that before lacked: AppID,
+// CLSID, TypeLib and Interface, and the user's Classes key that holds them
+// (Windows always has it; a fresh Wine prefix does not).
+RegistryTree WithoutNewEmptyParents(const RegistryTree& before, RegistryTree after, const std::string& classes)
+{
+    const std::string root = classes.substr(0, classes.size() - 1);
+    for (const std::string& key : {classes + "AppID", classes + "CLSID", classes + "TypeLib",
+                                   classes + "Interface", root}) {
+        auto found = after.find(key);
+        const bool hasChildren = key == root && after.lower_bound(root + "\\") != after.end() &&
+                                 after.lower_bound(root + "\\")->first.rfind(root + "\\", 0) == 0;
+        if (found != after.end() && found->second.empty() && !hasChildren && before.find(key) == before.end())
+            after.erase(found);
+    }
+    return after;
+}
+
+// Under Wine the per-user redirection does not reach the 32-bit view in which
+// the platform's RegisterTypeLib records IKelmo; that record is left out.
+RegistryTree WithoutThirtyTwoBitInterfaceRecord(RegistryTree tree)
+{
+    const std::string record = "Interface\\" + GuidText(IID_IKelmo);
+    for (auto entry = tree.begin(); entry != tree.end();) {
+        const std::string& key = entry->first;
+        const bool platforms = key.find("Wow6432Node") != std::string::npos && key.find(record) != std::string::npos;
+        entry = platforms ? tree.erase(entry) : ++entry;
+    }
+    return tree;
+}
+
+TEST(RegistryHygiene, TwoRoundsMachineWideLeaveTheRegistryAsItWas)
+{
+    const RegistryTree machine = Snapshot(HKEY_LOCAL_MACHINE, "Software");
+    const RegistryTree user = Snapshot(HKEY_CURRENT_USER, "Software");
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(0u, RunProcess(kServer + " /RegServer").exitCode);
+        ASSERT_EQ(0u, RunProcess(kServer + " /UnregServer").exitCode);
+    }
+    EXPECT_EQ("", Differences(machine, WithoutNewEmptyParents(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software"),
+                                                              "Classes\\")));
+    EXPECT_EQ("", Differences(user, Snapshot(HKEY_CURRENT_USER, "Software")));
+}
+
+TEST(RegistryHygiene, TwoRoundsPerUserLeaveTheRegistryAsItWas)
+{
+    const RegistryTree machine = WithoutThirtyTwoBitInterfaceRecord(Snapshot(HKEY_LOCAL_MACHINE, "Software"));
+    const RegistryTree user = Snapshot(HKEY_CURRENT_USER, "Software");
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(0u, RunProcess(kServer + " /RegServerPerUser").exitCode);
+        ASSERT_EQ(0u, RunProcess(kServer + " /UnregServerPerUser").exitCode);
+    }
+    EXPECT_EQ("", Differences(machine, WithoutThirtyTwoBitInterfaceRecord(Snapshot(HKEY_LOCAL_MACHINE, "Software"))));
+    EXPECT_EQ("", Differences(user, WithoutNewEmptyParents(user, Snapshot(HKEY_CURRENT_USER, "Software"),
+                                                           "Classes\\")));
+    DeleteTree(HKEY_LOCAL_MACHINE, "Software\\Classes\\Wow6432Node\\Interface\\" + GuidText(IID_IKelmo));
+}
+
+}  // namespace

@@ -125,17 +125,10 @@ void Round(bool throughHost, Figures& figures)
     IKelmoHosted* hosted = nullptr;
     double start = NowMs();
     HRESULT hr;
-    if (throughHost) {
-        IUnknown* host = nullptr;
-        hr = CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&host));
-        if (SUCCEEDED(hr)) {
-            hr = IUnknown_QueryInterface(host, IID_IKelmoHosted, reinterpret_cast<void**>(&hosted));
-            IUnknown_Release(host);
-        }
-    } else {
-        hr = CoCreateInstance(CLSID_KelmoHosted, nullptr, CLSCTX_LOCAL_SERVER, IID_IKelmoHosted,
-                              reinterpret_cast<void**>(&hosted));
-    }
+    // Both activations ask for the component's interface at once: the host
+    // then creates the component while it makes its object.
+    hr = CoCreateInstance(throughHost ? CLSID_Kelmo : CLSID_KelmoHosted, nullptr, CLSCTX_LOCAL_SERVER,
+                          IID_IKelmoHosted, reinterpret_cast<void**>(&hosted));
     if (FAILED(hr)) {
         std::printf("  %s activation failed: 0x%08lX\n", image, static_cast<unsigned long>(hr));
         ++figures.failures;

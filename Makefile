@@ -10,7 +10,7 @@ PRESETS  := win32 win64
 VERSION  := 8.3.1202.0
 DIST     := build/dist
 
-.PHONY: all deps build test demo bench dist clean
+.PHONY: all deps build test demo bench stress dist clean
 
 all: build
 
@@ -35,7 +35,13 @@ demo: build
 
 # Benchmarks print figures measured side by side under Wine; see the README.
 bench: build
-	cmake --build --preset win64 --target bench
+	cmake --build --preset win64 --target bench 2>&1 | tee build/win64/bench.log
+	@echo; bench/table.sh build/win64/bench.log
+
+# The long versions of the stress tests that `make test` runs short.
+stress: build
+	KELMO_FUZZ_CASES=200000 KELMO_PARALLEL_ROUNDS=30 TOLLAN_STRESS_LINES=1000000 TOLLAN_STRESS_RUNS=200 \
+	  ctest --preset win64 -R stress
 
 # The 32-bit deliverables with their SHA-256 sums. The sample hosted
 # component is never packaged: its registration would replace the real one's.

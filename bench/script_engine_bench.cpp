@@ -9,7 +9,7 @@
 //     process (this program started again with --peak BYTES).
 #include <windows.h>
 
-#include "bench_row.h"
+#include "bench_support.h"
 #include <psapi.h>
 
 #include <algorithm>
@@ -33,12 +33,6 @@ constexpr int kMids = 10;
 constexpr int kLeaves = 100;  // per mid: 10 x 10 x 100 = 10,000 keys at the third level
 constexpr int kRounds = 5;
 const wchar_t kModulePath[] = L"C:\\Program Files\\Dravix\\Kelmo7.exe";
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 std::string Number(int value, int digits)
 {

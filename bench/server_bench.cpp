@@ -1,12 +1,11 @@
-// server_bench KELMO7_EXE KELMO7_WIN32_EXE HOSTED_DLL [ROUNDS]: the server
+// server_bench KELMO7_EXE KELMO7_WIN32_EXE [ROUNDS]: the server
 // against the platform's own DLL surrogate hosting the same sample component,
 // measured side by side in one run: activation, call round trips, release,
 // exit delay and peak working set; then cached name lookups in process.
-// Paths may be given in Unix form; they are taken to lie on drive Z:.
+// Paths are given in Unix form; they lie on drive Z:.
 #include <windows.h>
 #include <ole2.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,103 +14,20 @@
 #include <vector>
 
 #include "KelmoHosted.h"
-#include "bench_row.h"
+#include "bench_support.h"
 #include "dispatch.h"
 #include "guids.h"
+#include "hosted_component_registration.h"
 #include "server_module.h"
+#include "wine_test_support.h"
 
 namespace {
 
+using namespace testing_support;
+
+
 // The surrogate's application identifier, made up for this benchmark.
 const GUID kSurrogateAppId = {0x6C1A7B20, 0x51E3, 0x4D8A, {0x9B, 0x44, 0x12, 0x7E, 0x3C, 0x55, 0x0A, 0x91}};
-
-std::string WindowsPath(std::string path)
-{
-    if (!path.empty() && path[0] == '/')
-        path = "Z:" + path;
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
-
-double NowMs()
-{
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-std::string GuidText(const GUID& g)
-{
-    char text[40];
-    std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
-
-void WriteString(const std::string& path, const char* name, const std::string& value)
-{
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
-        ERROR_SUCCESS) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
-        RegCloseKey(key);
-    }
-}
-
-DWORD RunProcess(const std::string& commandLine)
-{
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return MAXDWORD;
-    WaitForSingleObject(info.hProcess, INFINITE);
-    DWORD code = MAXDWORD;
-    GetExitCodeProcess(info.hProcess, &code);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    return code;
-}
-
-DWORD CallExport(const std::string& dll, const char* name)
-{
-    HMODULE module = LoadLibraryA(dll.c_str());
-    if (module == nullptr)
-        return MAXDWORD;
-    using Export = HRESULT(STDAPICALLTYPE*)();
-    auto function = reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    const HRESULT hr = function != nullptr ? function() : E_FAIL;
-    FreeLibrary(module);
-    return static_cast<DWORD>(hr);
-}
-
-std::vector<DWORD> ProcessIdsNamed(const char* name)
-{
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (lstrcmpiA(entry.szExeFile, name) == 0)
-            ids.push_back(entry.th32ProcessID);
-    }
-    CloseHandle(snapshot);
-    return ids;
-}
 
 struct Figures {
     std::vector<double> activation, smallCall, stringCall, release, exitDelay, peakKiB;
@@ -122,7 +38,6 @@ struct Figures {
 void Round(bool throughHost, Figures& figures)
 {
     const char* image = throughHost ? "Kelmo7.exe" : "dllhost.exe";
-    const std::vector<DWORD> before = ProcessIdsNamed(image);
     IKelmoHosted* hosted = nullptr;
     double start = NowMs();
     HRESULT hr;
@@ -180,7 +95,6 @@ void Round(bool throughHost, Figures& figures)
         }
     }
     CloseHandle(server);
-    (void)before;
 }
 
 void Row(const char* what, double ours, double peer, const char* unit)
@@ -226,14 +140,13 @@ void NameLookups(const std::string& kelmo7)
 
 int main(int argc, char** argv)
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: server_bench KELMO7_EXE KELMO7_WIN32_EXE HOSTED_DLL [ROUNDS]\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: server_bench KELMO7_EXE KELMO7_WIN32_EXE [ROUNDS]\n");
         return 2;
     }
     const std::string kelmo7 = WindowsPath(argv[1]);
     const std::string win32 = WindowsPath(argv[2]);
-    const std::string hostedDll = WindowsPath(argv[3]);
-    const int rounds = argc > 4 ? std::atoi(argv[4]) : 7;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 7;
     CoInitialize(nullptr);
 
     WIN32_FILE_ATTRIBUTE_DATA attributes;
@@ -244,15 +157,15 @@ int main(int argc, char** argv)
     else
         std::printf("Kelmo7.exe (win32): not found at %s (build the win32 preset first)\n", win32.c_str());
 
-    if (RunProcess(kelmo7 + " /RegServer") != 0 || CallExport(hostedDll, "DllRegisterServer") != 0) {
+    if (RunProcess(kelmo7 + " /RegServer").exitCode != 0 || RegisterHostedComponent() != S_OK) {
         std::printf("registration failed\n");
         return 1;
     }
     // The same component in the platform's surrogate. An empty DllSurrogate
     // would send this 64-bit client to a 32-bit surrogate that the prefix lacks.
     const std::string appId = GuidText(kSurrogateAppId);
-    WriteString("AppID\\" + appId, "DllSurrogate", "C:\\windows\\system32\\dllhost.exe");
-    WriteString("CLSID\\" + GuidText(CLSID_KelmoHosted), "AppID", appId);
+    WriteString(HKEY_CLASSES_ROOT, "AppID\\" + appId, "DllSurrogate", "C:\\windows\\system32\\dllhost.exe");
+    WriteString(HKEY_CLASSES_ROOT, "CLSID\\" + GuidText(CLSID_KelmoHosted), "AppID", appId);
 
     Figures host, surrogate;
     for (int i = 0; i < rounds; ++i) {
@@ -285,7 +198,7 @@ int main(int argc, char** argv)
     if (host.failures + surrogate.failures != 0)
         std::printf("failed activations: host %d, surrogate %d\n", host.failures, surrogate.failures);
 
-    CallExport(hostedDll, "DllUnregisterServer");
+    UnregisterHostedComponent();
     RunProcess(kelmo7 + " /UnregServer");
     NameLookups(kelmo7);
     CoUninitialize();

@@ -1,11 +1,12 @@
 // tollan_bench WIN32_TOLLAN TOLLAN [RUNS]: prints the size of the 32-bit
 // tollan.exe, then the wall time of deleting a read-only file by starting
 // TOLLAN and by starting the platform's "cmd /c del /f /a", the two
-// alternated in one run, as medians and their ratio. Paths may be given in
-// Unix form; they are taken to lie on drive Z:.
+// alternated in one run, as medians and their ratio. Paths are given
+// in Unix form; they lie on drive Z:.
 #include <windows.h>
 
-#include "bench_row.h"
+#include "bench_support.h"
+#include "wine_test_support.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,21 +16,9 @@
 
 namespace {
 
-std::string WindowsPath(std::string path)
-{
-    if (!path.empty() && path[0] == '/')
-        path = "Z:" + path;
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
+using testing_support::NowMs;
+using testing_support::WindowsPath;
 
-double NowMs()
-{
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 bool MakeReadOnlyFile(const std::string& path)
 {
@@ -62,13 +51,6 @@ double TimeProcess(const std::string& commandLine)
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     return ended ? elapsed : -1;
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 }  // namespace

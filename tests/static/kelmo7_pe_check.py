@@ -1,6 +1,5 @@
 """Static checks of the 32-bit Kelmo7.exe, which is never executed here."""
 import os
-import unittest
 
 import msft_typelib
 import pe_facts
@@ -43,18 +42,7 @@ ALLOWED_IMPORTS = {
 }
 
 
-class Kelmo7Executable(unittest.TestCase):
-    path = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.pe = pe_facts.load(cls.path)
-
-    def test_is_a_32_bit_gui_program(self):
-        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x10B, "PE32")
-        self.assertEqual(self.pe.FILE_HEADER.Machine, pe_facts.IMAGE_FILE_MACHINE_I386)
-        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, pe_facts.IMAGE_SUBSYSTEM_WINDOWS_GUI)
-
+class Kelmo7Executable(pe_facts.Win32GuiProgram):
     def test_imports_only_the_platform_functions_it_is_allowed(self):
         imported = pe_facts.imports(self.pe)
         self.assertTrue(set(imported) <= set(ALLOWED_IMPORTS), sorted(imported))

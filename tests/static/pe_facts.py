@@ -1,5 +1,6 @@
 """Facts read off a built PE file, for the static checks of the 32-bit deliverables."""
 import sys
+import unittest
 
 import pefile
 
@@ -56,8 +57,21 @@ def version_info(pe):
     return fixed, tables, translations
 
 
+class Win32GuiProgram(unittest.TestCase):
+    """Checks every 32-bit deliverable shares; path is set by main_with."""
+    path = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = load(cls.path)
+
+    def test_is_a_32_bit_gui_program(self):
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x10B, "PE32")
+        self.assertEqual(self.pe.FILE_HEADER.Machine, IMAGE_FILE_MACHINE_I386)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI)
+
+
 def main_with(test_case_class):
     """Runs the checks of test_case_class against the file named on the command line."""
-    import unittest
     test_case_class.path = sys.argv.pop(1)
     unittest.main(verbosity=2)

@@ -167,10 +167,11 @@ private:
         return random_.Pick(kBlanks);
     }
 
-    // A token, after a blank; after a quoted token the blank may be left out.
+    // A token, after a blank. After a quoted token the blank may be left
+    // out, unless a quote follows: two quotes in a row stand for one.
     void Put(const std::string& token)
     {
-        if (!out_.empty() && !(lastQuoted_ && random_.Percent(10)))
+        if (!out_.empty() && !(lastQuoted_ && token[0] != '\'' && random_.Percent(10)))
             out_ += Blank();
         out_ += token;
         lastQuoted_ = token.size() >= 2 && token[0] == '\'' && token.back() == '\'';

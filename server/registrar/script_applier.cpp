@@ -54,10 +54,12 @@ bool FitsNameBuffer(const char* name) { return lstrlenA(name) < static_cast<int>
 
 void CopyName(char* destination, const char* name) { lstrcpynA(destination, name, kNameBufferSize); }
 
-// Keys name one level each; a path inside a key name is a script error.
+// Keys name one level each; a path inside a key name is a script error. So
+// is an empty name: the registry reads it as the parent key itself, which
+// "ForceRemove" or "Delete" would then remove with its whole tree.
 HRESULT CheckKeyName(const char* name)
 {
-    if (HasBackslash(name) || !FitsNameBuffer(name))
+    if (name[0] == '\0' || HasBackslash(name) || !FitsNameBuffer(name))
         return DISP_E_EXCEPTION;
     return S_OK;
 }
@@ -312,7 +314,9 @@ LONG DeleteKeyTree(HKEY key, const char* name)
         DWORD length = kSubkeyNameSize;
         if (RegEnumKeyExA(opened, 0, subkey, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
-        status = DeleteKeyTree(opened, subkey);
+        // A name that begins with U+0000 reads back empty, and an empty name
+        // opens this key again: it would recurse without end.
+        status = subkey[0] == '\0' ? ERROR_INVALID_NAME : DeleteKeyTree(opened, subkey);
         if (status != ERROR_SUCCESS) {
             RegCloseKey(opened);
             return status;

@@ -1,6 +1,9 @@
 // The applying half of the registry-script engine against the real registry,
 // inside a scratch key below HKEY_CURRENT_USER: the register pass, the
 // unregister pass, roll-back, nesting, and the shapes of the server's scripts.
+#include <windows.h>
+#include <winternl.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -110,6 +113,87 @@ TEST_F(UnregisterPass, BackslashInAKeyNameFailsWhereverItStands)
     // Also inside the block of an absent key, which is only read.
     EXPECT_EQ(DISP_E_EXCEPTION, UnregisterBody("Absent { 'a\\b' } After"));
     EXPECT_TRUE(Exists("After"));
+}
+
+TEST_F(RegisterPass, AnEmptyKeyNameIsAScriptErrorAndNeverNamesTheParent)
+{
+    // The registry reads an empty name as the parent key itself.
+    for (const char* body : {"ForceRemove ''", "Delete ''", "Keep { ForceRemove '' }", "Keep { Delete '' }",
+                             "'' = s x", "NoRemove ''"}) {
+        Put("Keep\\Sub", nullptr, "sub");
+        Put("", "Value", "v");
+        EXPECT_EQ(DISP_E_EXCEPTION, RegisterBody(body)) << body;
+        EXPECT_EQ("sub", Text("Keep\\Sub")) << body;
+        EXPECT_EQ("v", Text("", "Value")) << body;
+        EXPECT_EQ("<none>", Text("")) << body;
+    }
+}
+
+TEST_F(UnregisterPass, AnEmptyKeyNameIsAScriptErrorAndNeverNamesTheParent)
+{
+    // Once X is gone, Kept has no subkeys: read as a name, '' would be Kept
+    // itself, removed although "NoRemove" stands before it.
+    Put("Kept\\X", nullptr, "x");
+    Put("Kept", "Named", "n");
+    EXPECT_EQ(DISP_E_EXCEPTION, UnregisterBody("NoRemove Kept { X '' }"));
+    EXPECT_FALSE(Exists("Kept\\X"));
+    EXPECT_EQ("n", Text("Kept", "Named"));
+}
+
+// A subkey whose name begins with U+0000, made through the native call that
+// takes counted names. The ANSI functions read its name back empty, so it is
+// removed the same way before the scratch key goes.
+class SubkeyNamedZero {
+public:
+    explicit SubkeyNamedZero(const std::string& parentPath)
+    {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        create_ = reinterpret_cast<CreateKey>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateKey")));
+        remove_ = reinterpret_cast<DeleteKey>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDeleteKey")));
+        HKEY parent = nullptr;
+        if (create_ == nullptr || remove_ == nullptr ||
+            RegOpenKeyExA(HKEY_CURRENT_USER, parentPath.c_str(), 0, KEY_ALL_ACCESS, &parent) != ERROR_SUCCESS)
+            return;
+        wchar_t name[] = {L'\0', L'z'};
+        UNICODE_STRING counted = {sizeof(name), sizeof(name), name};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE, parent, nullptr);
+        if (create_(&key_, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr) < 0)
+            key_ = nullptr;
+        RegCloseKey(parent);
+    }
+    ~SubkeyNamedZero()
+    {
+        if (key_ != nullptr) {
+            remove_(key_);
+            RegCloseKey(static_cast<HKEY>(key_));
+        }
+    }
+    SubkeyNamedZero(const SubkeyNamedZero&) = delete;
+    SubkeyNamedZero& operator=(const SubkeyNamedZero&) = delete;
+    bool made() const { return key_ != nullptr; }
+
+private:
+    using CreateKey = LONG(NTAPI*)(HANDLE* key, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULONG titleIndex,
+                                   UNICODE_STRING* keyClass, ULONG options, ULONG* disposition);
+    using DeleteKey = LONG(NTAPI*)(HANDLE key);
+    CreateKey create_ = nullptr;
+    DeleteKey remove_ = nullptr;
+    HANDLE key_ = nullptr;
+};
+
+TEST_F(RegisterPass, TreeDeletionStopsAtASubkeyWhoseNameReadsBackEmpty)
+{
+    // An empty name opens the key again: followed, it would recurse until the
+    // stack runs out.
+    Put("Tree\\Plain", nullptr, "p");
+    SubkeyNamedZero zero(Path("Tree"));
+    ASSERT_TRUE(zero.made());
+    EXPECT_EQ(S_OK, RegisterBody("ForceRemove Tree { Added }"));
+    EXPECT_TRUE(Exists("Tree\\Added"));
+    EXPECT_EQ(S_OK, RegisterBody("Delete Tree Next"));
+    EXPECT_TRUE(Exists("Tree"));
+    EXPECT_TRUE(Exists("Next"));
 }
 
 TEST_F(RegisterPass, KeysNamedAfterGuidsAreKeysNotBlocksInBothPasses)

@@ -438,6 +438,11 @@ bool IsClosingQuote(const char* position)
     return *position == '\'' && *NextChar(position) != '\'';
 }
 
+// A lead byte that the text ends on begins a character that is not there.
+// Taken into a name, it would reach the registry as a name that nothing but
+// the same broken bytes can address again.
+bool IncompleteCharacter(const char* p) { return IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] == '\0'; }
+
 HRESULT ReadToken(ScriptEngine* engine, char* token)
 {
     token[0] = '\0';
@@ -467,7 +472,7 @@ HRESULT ReadToken(ScriptEngine* engine, char* token)
         }
     } else {
         while (*p != '\0' && !IsBlank(*p)) {
-            if (held >= kTokenLimit) {
+            if (held >= kTokenLimit || IncompleteCharacter(p)) {
                 token[0] = '\0';
                 return DISP_E_EXCEPTION;
             }

@@ -472,11 +472,16 @@ TEST_F(DoubleByte, ACharacterBegunUnderTheLimitIsCopiedWhole)
     // A trail byte is never taken for a quote, blank or percent sign of its own.
     const TokenWalk walk = Tokens(std::string("'") + kSo + "' \x83\x40x");
     EXPECT_EQ((std::vector<std::string>{kSo, "\x83\x40x"}), walk.tokens);
-    // A lead byte at the very end takes nothing past the text with it.
+    // A lead byte at the very end takes nothing past the text with it, and a
+    // token cannot end in half a character.
     EXPECT_EQ("abc\x83", Expand("abc\x83").text);
+    const TokenWalk broken = Tokens("abc def\x83");
+    EXPECT_EQ((std::vector<std::string>{"abc"}), broken.tokens);
+    EXPECT_EQ(DISP_E_EXCEPTION, broken.end);
     EXPECT_EQ(DISP_E_EXCEPTION, Expand("%\x83").result);
     const std::string whole = Under(scratch_, "@@");
     EXPECT_EQ(DISP_E_EXCEPTION, Register(whole.substr(0, whole.find("@@")) + "\x83"));
+    EXPECT_EQ(DISP_E_EXCEPTION, Register(whole.substr(0, whole.find("@@")) + "NoRemove \x83"));
     EXPECT_EQ(0u, Subkeys());
 }
 

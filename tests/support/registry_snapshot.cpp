@@ -28,6 +28,8 @@ void ReadKey(HKEY key, const std::string& path, RegistryTree& tree)
         children.emplace_back(name.data(), nameLength);
     }
     for (const std::string& child : children) {
+        if (child.empty())
+            continue;  // a name that reads back empty would open this key again
         HKEY sub;
         if (RegOpenKeyExA(key, child.c_str(), 0, KEY_READ, &sub) != ERROR_SUCCESS)
             continue;

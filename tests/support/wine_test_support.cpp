@@ -187,8 +187,11 @@ void DeleteTree(HKEY root, const std::string& path)
         children.emplace_back(name, length);
     }
     RegCloseKey(key);
-    for (const std::string& child : children)
-        DeleteTree(root, path + "\\" + child);
+    // A child whose name reads back empty would name this key again.
+    for (const std::string& child : children) {
+        if (!child.empty())
+            DeleteTree(root, path + "\\" + child);
+    }
     RegDeleteKeyA(root, path.c_str());
 }
 

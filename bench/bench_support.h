@@ -1,9 +1,12 @@
-// What every benchmark shares: medians, and the rows of the one table that
-// `make bench` puts together from their output.
+// What every benchmark shares: medians, the rows of the one table that
+// `make bench` puts together from their output, and writing its input files.
 #pragma once
+
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 inline double Median(std::vector<double> values)
@@ -24,4 +27,16 @@ inline void TableRow(const char* what, double ours, const char* unit, double pee
         std::printf("ROW|%s|%.3f %s|%.3f %s|%.3f|%s\n", what, ours, unit, peer, unit, ours / peer, goal);
     else
         std::printf("ROW|%s|%.3f %s|%s|-|%s\n", what, ours, unit, peerNote, goal);
+}
+
+// Writes text to path as it stands (no line-end translation).
+inline bool WriteFileText(const std::string& path, const std::string& text)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == text.size();
 }

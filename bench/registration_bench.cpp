@@ -26,16 +26,6 @@ double Timed(const std::string& commandLine)
     return result.finished && result.exitCode == 0 ? elapsed : -1;
 }
 
-bool WriteFileText(const std::string& path, const std::string& text)
-{
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    std::fclose(file);
-    return written;
-}
-
 std::string Escaped(const std::string& text)
 {
     std::string out;

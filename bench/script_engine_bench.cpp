@@ -133,17 +133,6 @@ std::string OwnFolder()
     return own.substr(0, own.rfind('\\') + 1);
 }
 
-bool WriteFileText(const std::string& path, const std::string& text)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == text.size();
-}
-
 // Starts commandLine with its output going to output and waits for it.
 DWORD RunWithOutput(std::string commandLine, HANDLE output)
 {

@@ -24,9 +24,18 @@ ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs, const 
     PROCESS_INFORMATION info = {};
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDirectory,
-                        &startup, &info))
-        return result;
+    // Now and then Wine cannot lay out a new process's address space ("failed
+    // to map the shared user data") and the start fails with
+    // ERROR_INTERNAL_ERROR before any of the program's code has run; such a
+    // start is tried again.
+    for (int attempt = 0;; ++attempt) {
+        if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDirectory,
+                           &startup, &info))
+            break;
+        result.startError = GetLastError();
+        if (result.startError != ERROR_INTERNAL_ERROR || attempt == 2)
+            return result;
+    }
     result.started = true;
     CloseHandle(info.hThread);
     if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0) {

@@ -18,6 +18,7 @@ struct ProcessResult {
     bool started = false;
     bool finished = false;
     DWORD exitCode = 0;
+    DWORD startError = 0;  // GetLastError() of a failed start
 };
 ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000,
                          const char* currentDirectory = nullptr);

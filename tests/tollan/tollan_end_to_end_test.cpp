@@ -91,7 +91,7 @@ protected:
     {
         const std::string program = quoteProgram ? "\"" + kTollan + "\"" : kTollan;
         const ProcessResult result = RunProcess(program + " " + tail, 30000, folder_.c_str());
-        EXPECT_TRUE(result.started) << tail;
+        EXPECT_TRUE(result.started) << tail << " (error " << result.startError << ")";
         EXPECT_TRUE(result.finished) << tail;
         return result.exitCode;
     }

@@ -132,7 +132,7 @@ std::string GuidText(const GUID& g)
 }
 
 ScratchKey::ScratchKey(const std::string& name)
-    : path_("Software\\KelmoTests\\" + name + "-" + std::to_string(GetCurrentProcessId()))
+    : path_(std::string("Software\\") + kScratchParent + "\\" + name + "-" + std::to_string(GetCurrentProcessId()))
 {
     DeleteTree(HKEY_CURRENT_USER, path_);
     RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);

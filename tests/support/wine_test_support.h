@@ -59,8 +59,11 @@ double NowMs();
 // Text of a GUID in registry form, with braces.
 std::string GuidText(const GUID& guid);
 
-// A key below HKEY_CURRENT_USER\Software that exists for one test and is
-// removed with everything below it afterwards.
+// Where the scratch keys live, below HKEY_CURRENT_USER\Software.
+constexpr char kScratchParent[] = "KelmoTests";
+
+// A key below HKEY_CURRENT_USER\Software\KelmoTests that exists for one test
+// and is removed with everything below it afterwards.
 class ScratchKey {
 public:
     explicit ScratchKey(const std::string& name);

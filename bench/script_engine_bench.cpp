@@ -8,8 +8,6 @@
 //  3. Peak memory of one run against the script's size, each size in a fresh
 //     process (this program started again with --peak BYTES).
 #include <windows.h>
-
-#include "bench_support.h"
 #include <psapi.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "registrar/script_internals.h"
 #include "server_module.h"
 #include "task_memory.h"

@@ -5,20 +5,19 @@
 // in Unix form; they lie on drive Z:.
 #include <windows.h>
 
-#include "bench_support.h"
-#include "wine_test_support.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
+#include "wine_test_support.h"
+
 namespace {
 
 using testing_support::NowMs;
 using testing_support::WindowsPath;
-
 
 bool MakeReadOnlyFile(const std::string& path)
 {
@@ -69,9 +68,9 @@ int main(int argc, char** argv)
     if (GetFileAttributesExA(win32Tollan.c_str(), GetFileExInfoStandard, &facts)) {
         std::printf("tollan.exe (win32): %lu bytes (goal 16384)\n", static_cast<unsigned long>(facts.nFileSizeLow));
         TableRow("size of the win32 tollan.exe", facts.nFileSizeLow / 1024.0, "KiB", 0, "-", "16 KiB or less");
-    }
-    else
+    } else {
         std::printf("tollan.exe (win32): not found at %s (build the win32 preset first)\n", win32Tollan.c_str());
+    }
 
     char systemFolder[MAX_PATH];
     char temp[MAX_PATH];

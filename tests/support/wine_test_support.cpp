@@ -32,9 +32,11 @@ ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs, const 
         if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDirectory,
                            &startup, &info))
             break;
-        result.startError = GetLastError();
-        if (result.startError != ERROR_INTERNAL_ERROR || attempt == 2)
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 2) {
+            result.startError = error;
             return result;
+        }
     }
     result.started = true;
     CloseHandle(info.hThread);

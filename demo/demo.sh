@@ -8,7 +8,8 @@ build=$(cd "${1:?usage: demo.sh BUILD}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=$build/demo-prefix
 export WINEPREFIX=$prefix WINEDEBUG=-all
-wine=/usr/lib/wine/wine64
+# The build's own Wine: 64-bit for win64, 32-bit (in the i386 guest) for win32.
+wine=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$build/CMakeCache.txt")
 server=$build/server/Kelmo7.exe
 hosted="Z:$(echo "$build/hosted/KelmoHosted.dll" | tr / '\\')"
 client=$build/demo/kelmo_demo.exe

@@ -103,7 +103,7 @@ protected:
         EXPECT_EQ("", Differences(kExpectedExecutable, Snapshot(root, prefix + "AppID\\Kelmo7.EXE")));
         // What the platform records for the type library and its interface.
         std::string path;
-        EXPECT_TRUE(ReadString(root, prefix + kTypeLibKey + "\\1.0\\0\\win64", nullptr, &path));
+        EXPECT_TRUE(ReadString(root, prefix + kTypeLibKey + "\\1.0\\0\\" + kBuildPlatformKey, nullptr, &path));
         EXPECT_EQ(kServer, path);
         EXPECT_TRUE(KeyExists(root, prefix + kInterfaceKey + "\\ProxyStubClsid32"));
         std::string library;

@@ -139,7 +139,7 @@ TEST(TypeLibraryNames, HelpDirectoryIsTheFolderWithItsSeparator)
     EXPECT_EQ(0, HelpDirectoryLength(L""));
 }
 
-// The win64 program, loaded as a module of this process, so that the module
+// The build's own program, loaded as a module of this process, so that the module
 // record's type-library instance names its file.
 class ProgramTypeLibrary : public ::testing::Test {
 protected:
@@ -149,11 +149,11 @@ protected:
         program = LoadLibraryA(WindowsPath(KELMO7_EXE).c_str());
         ASSERT_NE(nullptr, program);
         serverModule.Setup(nullptr, program);
-        UnRegisterTypeLib(LIBID_Kelmo7_83, 1, 0, 0, SYS_WIN64);
+        UnRegisterTypeLib(LIBID_Kelmo7_83, 1, 0, 0, kBuildSysKind);
     }
     void TearDown() override
     {
-        UnRegisterTypeLib(LIBID_Kelmo7_83, 1, 0, 0, SYS_WIN64);
+        UnRegisterTypeLib(LIBID_Kelmo7_83, 1, 0, 0, kBuildSysKind);
         unregisterTypeLibLookup = {"oleaut32.dll", "UnRegisterTypeLib"};
         ServerModule::Teardown(&serverModule);
         FreeLibrary(program);
@@ -184,12 +184,12 @@ TEST_F(ProgramTypeLibrary, IsFoundInTheProgramFileAndRegisteredWithItsFolderAsHe
     ASSERT_EQ(S_OK, RegisterTypeLibrary(&serverModule, nullptr));
     EXPECT_TRUE(Registered());
     const std::string version = "TypeLib\\" + GuidText(LIBID_Kelmo7_83) + "\\1.0";
-    std::string helpDirectory, win64Path;
+    std::string helpDirectory, platformPath;
     EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, version + "\\HELPDIR", nullptr, &helpDirectory));
     const std::string exe = WindowsPath(KELMO7_EXE);
     EXPECT_EQ(exe.substr(0, exe.rfind('\\') + 1), helpDirectory);
-    EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, version + "\\0\\win64", nullptr, &win64Path));
-    EXPECT_EQ(exe, win64Path);
+    EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, version + "\\0\\" + kBuildPlatformKey, nullptr, &platformPath));
+    EXPECT_EQ(exe, platformPath);
 
     EXPECT_EQ(S_OK, UnregisterTypeLibrary(&serverModule, nullptr));
     EXPECT_FALSE(Registered());

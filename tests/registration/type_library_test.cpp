@@ -151,9 +151,9 @@ TEST(TypeLibraryContent, TheDeliverablesLibraryTargets32BitWindows)
     CheckContent(file, SYS_WIN32);
 }
 
-TEST(TypeLibraryContent, TheExecutedBuildsLibraryHasTheSameContentFor64Bit)
+TEST(TypeLibraryContent, TheExecutedBuildsLibraryHasTheSameContentForItsOwnSystem)
 {
-    CheckContent(WindowsPath(KELMO7_EXE), SYS_WIN64);
+    CheckContent(WindowsPath(KELMO7_EXE), kBuildSysKind);
 }
 
 }  // namespace

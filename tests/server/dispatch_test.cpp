@@ -67,7 +67,7 @@ protected:
         ASSERT_EQ(S_OK, LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &library));
         ITypeLib_Release(library);
     }
-    static void Unregister() { UnRegisterTypeLib(LIBID_DispatchProbeLib, 1, 0, 0, SYS_WIN64); }
+    static void Unregister() { UnRegisterTypeLib(LIBID_DispatchProbeLib, 1, 0, 0, kBuildSysKind); }
     static int TermCallbackCount()
     {
         int count = 0;

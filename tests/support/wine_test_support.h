@@ -10,6 +10,11 @@
 
 namespace testing_support {
 
+// The system this build's programs run as, and the key below a type library's
+// version and locale under which the platform records it for that system.
+constexpr SYSKIND kBuildSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+constexpr const char* kBuildPlatformKey = sizeof(void*) == 8 ? "win64" : "win32";
+
 // A path of the build tree as the Windows side sees it (drive Z: is the root).
 std::string WindowsPath(const std::string& unixPath);
 

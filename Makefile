@@ -2,33 +2,56 @@
 #   make demo   builds both programs and runs the main job under Wine
 #   make test   builds both programs and runs every test
 # Both first install what is missing from Debian's archive.
+# `make test32` and `make demo32` do the same for the win32 build, under 32-bit
+# Wine in an emulated i386 machine (see the README).
 
 PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev \
             python3-pefile cmake ninja-build googletest zip
+# The i386 guest: qemu, and what assembles its root, initramfs and disk.
+GUEST_PACKAGES := qemu-system-x86 cpio e2fsprogs
 PRESETS  := win32 win64
 
 VERSION  := 8.3.1202.0
 DIST     := build/dist
 
-.PHONY: all deps build test demo bench stress dist clean
+.PHONY: all deps deps32 build build32 test test32 demo demo32 bench stress dist clean
 
 all: build
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+# install_missing(PACKAGES): installs those of the packages that are missing.
+define install_missing
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "== installing from Debian's archive:" $$missing; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+deps32: deps
+	$(call install_missing,$(GUEST_PACKAGES))
 
 build: deps
 	@for p in $(PRESETS); do \
 	  cmake --preset $$p >/dev/null && cmake --build --preset $$p || exit 1; \
 	done
 
+build32: deps
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32
+
 test: build
 	ctest --preset win32
 	ctest --preset win64
+
+# Every Wine test of the win32 build and the demo, in the i386 guest; the guest
+# is built once and kept in /var/cache/kelmo7-guest32.
+test32: deps32 build32
+	@cmake/guest32/test32.sh
+
+demo32: deps32 build32
+	@cmake/guest32/test32.sh demo
 
 demo: build
 	@demo/demo.sh build/win64

@@ -123,7 +123,10 @@ HRESULT NewHostObject(REFIID iid, void** out)
     if (host == nullptr)
         return E_OUTOFMEMORY;
     host->operations = &kHostOperations;
-    host->referenceCount = 0;
+    // A guard reference of the object's own while it is made and first
+    // queried: a hosted component created by that query may AddRef and
+    // Release its outer object, which must not take the count to zero.
+    host->referenceCount = 1;
     host->innerUnknown = nullptr;
     serverModule.AddLock();
     const HRESULT hr = QueryInterface(DispatchOf(host), iid, out);
@@ -131,5 +134,6 @@ HRESULT NewHostObject(REFIID iid, void** out)
         Destroy(host);
         return hr;
     }
+    --host->referenceCount;  // the caller holds the reference that the query added
     return S_OK;
 }

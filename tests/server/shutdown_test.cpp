@@ -56,6 +56,31 @@ IUnknown* MakeObject(IClassFactory* factory)
     return object;
 }
 
+// Waits for the server to end by itself; true when it did, with exit code 0.
+bool EndsByItself(OwnedProcess& server)
+{
+    DWORD exitCode = 1;
+    if (!server.WaitForExit(kStuckAfterMs, &exitCode))
+        return false;
+    EXPECT_EQ(0u, exitCode);
+    return true;
+}
+
+// Releases the server's last object and returns how long the server then took
+// to end by itself; -1 when it did not end.
+double ExitDelayAfterReleasing(IUnknown* lastObject, OwnedProcess& server, const char* what)
+{
+    IUnknown_Release(lastObject);
+    const double released = NowMs();
+    if (!EndsByItself(server)) {
+        ADD_FAILURE() << "server still running";
+        return -1;
+    }
+    const double delay = NowMs() - released;
+    std::printf("exit delay after releasing %s: %.0f ms (floor %.0f ms)\n", what, delay, kFloorMs);
+    return delay;
+}
+
 TEST_F(ServingProcess, EndsByItselfAfterItsLastObjectIsReleased)
 {
     DWORD serverId = 0;
@@ -67,15 +92,8 @@ TEST_F(ServingProcess, EndsByItselfAfterItsLastObjectIsReleased)
     IUnknown* object = MakeObject(factory);
     ASSERT_NE(nullptr, object);
     EXPECT_FALSE(server.WaitForExit(2500, nullptr)) << "ended while an object was alive";
-    IUnknown_Release(object);
-    const double released = NowMs();
     // The class object is still held: that alone does not keep the server alive.
-    DWORD exitCode = 1;
-    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode)) << "server still running";
-    const double delay = NowMs() - released;
-    std::printf("exit delay after the last release: %.0f ms (floor %.0f ms)\n", delay, kFloorMs);
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_GE(delay, kShortestExitMs);
+    EXPECT_GE(ExitDelayAfterReleasing(object, server, "the last object"), kShortestExitMs);
     IClassFactory_Release(factory);  // the server is gone; the proxy just lets go
 }
 
@@ -94,14 +112,7 @@ TEST_F(ServingProcess, ANewObjectWithinTheIdleWindowKeepsItAliveUntilTheNextQuie
     ASSERT_NE(nullptr, second) << "the server ended within the idle window";
     // Well past the idle window and the pause: the live object keeps the server.
     EXPECT_FALSE(server.WaitForExit(3000, nullptr)) << "ended while an object was alive";
-    IUnknown_Release(second);
-    const double released = NowMs();
-    DWORD exitCode = 1;
-    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
-    const double delay = NowMs() - released;
-    std::printf("exit delay after the second object's release: %.0f ms\n", delay);
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_GE(delay, kShortestExitMs);
+    EXPECT_GE(ExitDelayAfterReleasing(second, server, "the second object"), kShortestExitMs);
     IClassFactory_Release(factory);
 }
 
@@ -115,9 +126,7 @@ TEST_F(ServingProcess, AnActivationForAnUnansweredInterfaceStillEndsTheServer)
     void* object = &object;
     EXPECT_EQ(E_NOINTERFACE, IClassFactory_CreateInstance(factory, nullptr, unanswered, &object));
     EXPECT_EQ(nullptr, object);
-    DWORD exitCode = 1;
-    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
-    EXPECT_EQ(0u, exitCode);
+    ASSERT_TRUE(EndsByItself(server)) << "server still running";
     IClassFactory_Release(factory);
 }
 

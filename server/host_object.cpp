@@ -2,6 +2,7 @@
 
 #include <stddef.h>
 
+#include "activation_seam.h"
 #include "dispatch.h"
 #include "guids.h"
 #include "interface_map.h"
@@ -128,6 +129,7 @@ HRESULT NewHostObject(REFIID iid, void** out)
     // Release its outer object, which must not take the count to zero.
     host->referenceCount = 1;
     host->innerUnknown = nullptr;
+    ActivationSeamHold(ActivationPoint::Unlocked);
     serverModule.AddLock();
     const HRESULT hr = QueryInterface(DispatchOf(host), iid, out);
     if (hr != S_OK) {

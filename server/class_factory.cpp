@@ -1,5 +1,6 @@
 #include "class_factory.h"
 
+#include "activation_seam.h"
 #include "interface_map.h"
 #include "server_module.h"
 
@@ -50,16 +51,27 @@ HRESULT STDMETHODCALLTYPE CreateInstance(IClassFactory* self, IUnknown* outer, R
     *out = nullptr;
     if (outer != nullptr && !SameGuid(iid, IID_IUnknown))
         return CLASS_E_NOAGGREGATION;
-    return FactoryOf(self)->instanceMaker(outer, iid, out);
+    ActivationSeamHold(ActivationPoint::Arrived);
+    // A server that its first-lock deadline is ending makes nothing: the client
+    // is told so, instead of getting an object whose server is leaving.
+    if (!serverModule.BeginActivation())
+        return CO_E_SERVER_STOPPING;
+    const HRESULT hr = FactoryOf(self)->instanceMaker(outer, iid, out);
+    serverModule.EndActivation();
+    return hr;
 }
 
 // A published class object does not keep the server alive; only these locks do.
 HRESULT STDMETHODCALLTYPE LockServer(IClassFactory*, BOOL lock)
 {
-    if (lock)
-        serverModule.AddLock();
-    else
+    if (!lock) {
         serverModule.ReleaseLock();
+        return S_OK;
+    }
+    if (!serverModule.BeginActivation())
+        return CO_E_SERVER_STOPPING;
+    serverModule.AddLock();
+    serverModule.EndActivation();
     return S_OK;
 }
 

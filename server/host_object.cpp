@@ -2,6 +2,7 @@
 
 #include <stddef.h>
 
+#include "activation_seam.h"
 #include "dispatch.h"
 #include "guids.h"
 #include "interface_map.h"
@@ -123,13 +124,18 @@ HRESULT NewHostObject(REFIID iid, void** out)
     if (host == nullptr)
         return E_OUTOFMEMORY;
     host->operations = &kHostOperations;
-    host->referenceCount = 0;
+    // A guard reference of the object's own while it is made and first
+    // queried: a hosted component created by that query may AddRef and
+    // Release its outer object, which must not take the count to zero.
+    host->referenceCount = 1;
     host->innerUnknown = nullptr;
+    ActivationSeamHold(ActivationPoint::Unlocked);
     serverModule.AddLock();
     const HRESULT hr = QueryInterface(DispatchOf(host), iid, out);
     if (hr != S_OK) {
         Destroy(host);
         return hr;
     }
+    --host->referenceCount;  // the caller holds the reference that the query added
     return S_OK;
 }

@@ -1,5 +1,6 @@
 #include "server_main.h"
 
+#include "activation_seam.h"
 #include "allocation_probe.h"
 #include "class_table.h"
 #include "errors.h"
@@ -90,6 +91,7 @@ HRESULT ServerMain(HINSTANCE instance)
         result = ForCurrentUser(Register);
         break;
     case ServerAction::Serve: {
+        ActivationSeamStart();
         serverModule.StartShutdownMonitor();
         PublishClassObjects(&serverModule, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE);
         MSG message;

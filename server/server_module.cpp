@@ -44,6 +44,7 @@ HRESULT ServerModule::Setup(ClassEntry* table, HINSTANCE instance, const Platfor
 {
     classTable = table;
     lockCount = 0;
+    firstLockState = 0;
     moduleInstance = instance;
     typeLibInstance = instance;
     baseHeap = nullptr;
@@ -140,9 +141,43 @@ HRESULT ServerModule::AddTermCallback(TermFunction function, ULONG_PTR argument)
     return S_OK;
 }
 
+// Replaces a firstLockState that is still a count by what change makes of
+// it and returns the state it found; a final state stays. Compare and
+// exchange, because the monitor may close the server between read and write.
+template <typename Change>
+static LONG ChangeOpenState(volatile LONG* state, Change change)
+{
+    LONG seen = *state;
+    while (seen >= 0) {
+        const LONG found = InterlockedCompareExchange(state, change(seen), seen);
+        if (found == seen)
+            break;
+        seen = found;
+    }
+    return seen;
+}
+
 LONG ServerModule::AddLock()
 {
-    return InterlockedIncrement(&lockCount);
+    const LONG count = InterlockedIncrement(&lockCount);
+    // From the first lock on, only a release to zero and an idle window end the server.
+    ChangeOpenState(&firstLockState, [](LONG) { return kServerReached; });
+    return count;
+}
+
+bool ServerModule::BeginActivation()
+{
+    return ChangeOpenState(&firstLockState, [](LONG under) { return under + 1; }) != kServerClosing;
+}
+
+void ServerModule::EndActivation()
+{
+    ChangeOpenState(&firstLockState, [](LONG under) { return under > 0 ? under - 1 : under; });
+}
+
+LONG ServerModule::CloseIfUnreached()
+{
+    return InterlockedCompareExchange(&firstLockState, kServerClosing, 0);
 }
 
 LONG ServerModule::ReleaseLock()

@@ -38,6 +38,10 @@ struct ServerModule {
     DWORD mainThreadId;
     HANDLE shutdownEvent;
     volatile BYTE activity;
+    // What the first-lock deadline and the class factory decide on together:
+    // the number of activations under way while no lock was ever taken, or
+    // for good kServerReached or kServerClosing.
+    volatile LONG firstLockState;
 
     HRESULT Setup(ClassEntry* table, HINSTANCE instance, const PlatformFacts* facts = nullptr);
     static HRESULT Teardown(ServerModule* module);
@@ -46,11 +50,24 @@ struct ServerModule {
     LONG AddLock();
     LONG ReleaseLock();
 
+    // An activation or a LockServer call goes ahead only when this returns
+    // true, and then ends with EndActivation; false: the server is closing.
+    bool BeginActivation();
+    void EndActivation();
+    // The first-lock deadline's decision: closes the server, and returns 0,
+    // only if no lock was ever taken and no activation is under way; else
+    // returns the state that keeps the server.
+    LONG CloseIfUnreached();
+
     bool StartShutdownMonitor();
 
     static HRESULT RegisterAll(ServerModule* module, BOOL withTypeLibrary, const CLSID* classId);
     static HRESULT UnregisterAll(ServerModule* module, BOOL withTypeLibrary, const CLSID* classId);
 };
+
+// The final values of ServerModule::firstLockState.
+constexpr LONG kServerReached = -1;  // a lock was taken: only an idle window ends the server
+constexpr LONG kServerClosing = -2;  // the first-lock deadline ended it: nothing more is made
 
 // The one ServerModule of the process. Zero-initialised data: no constructor runs.
 extern ServerModule serverModule;

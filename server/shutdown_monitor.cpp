@@ -1,5 +1,6 @@
 // The shutdown monitor: ends the serving process once the lock count has
 // dropped to zero and a whole idle window has passed without a further drop.
+#include "activation_seam.h"
 #include "server_main.h"
 #include "server_module.h"
 
@@ -32,13 +33,19 @@ KELMO_ALIGN_STACK DWORD WINAPI RunShutdownMonitor(void* parameter)
 {
     ServerModule* module = static_cast<ServerModule*>(parameter);
     DWORD waitForZero = kFirstLockDeadlineMs;
+    ActivationSeamAwaitHeld();
     for (;;) {
         if (WaitForSingleObject(module->shutdownEvent, waitForZero) == WAIT_TIMEOUT) {
-            // Only the first wait has a deadline. A count of zero then means that
-            // nobody ever took a lock: a release to zero would have signalled.
-            if (module->lockCount == 0)
+            // Only the first wait has a deadline, and it ends only a server that
+            // nobody reached, decided in one step with the class factory. Once a
+            // lock was taken, a release to zero signals and its idle window
+            // decides; while an activation is under way, the deadline comes again.
+            const LONG state = module->lockCount == 0 ? module->CloseIfUnreached() : kServerReached;
+            ActivationSeamDeadlineDecided();
+            if (state == 0)
                 break;
-            waitForZero = INFINITE;
+            if (state == kServerReached)
+                waitForZero = INFINITE;
             continue;
         }
         waitForZero = INFINITE;

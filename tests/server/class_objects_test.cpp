@@ -233,6 +233,30 @@ TEST_F(ClassFactoryTest, LockServerPairsBalanceAndTheLastUnlockSignals)
     IClassFactory_Release(factory);
 }
 
+// The first-lock deadline decides with the class factory: once it has closed
+// the server, neither an object nor a lock is had.
+TEST_F(ClassFactoryTest, AServerClosedByItsFirstLockDeadlineMakesNothingAndTakesNoLock)
+{
+    ASSERT_EQ(0, serverModule.CloseIfUnreached());
+    void* out = &out;
+    EXPECT_EQ(CO_E_SERVER_STOPPING, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, &out));
+    EXPECT_EQ(nullptr, out);
+    EXPECT_EQ(0, makerCalls);
+    EXPECT_EQ(CO_E_SERVER_STOPPING, IClassFactory_LockServer(factory, TRUE));
+    EXPECT_EQ(0, serverModule.lockCount);
+}
+
+// Once a lock was taken, a release to zero that meets the deadline is left to
+// its idle window: the deadline does not close the server.
+TEST_F(ClassFactoryTest, ALockOnceTakenKeepsTheFirstLockDeadlineFromClosingTheServer)
+{
+    EXPECT_EQ(S_OK, IClassFactory_LockServer(factory, TRUE));
+    EXPECT_EQ(S_OK, IClassFactory_LockServer(factory, FALSE));
+    EXPECT_EQ(kServerReached, serverModule.CloseIfUnreached());
+    void* out = nullptr;
+    EXPECT_EQ(S_OK, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, &out));
+}
+
 // Publishing: the class table's rows reach the COM runtime.
 const CLSID testClass = {0x6B1D2F3E, 0x1111, 0x4A4A, {0x9C, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}};
 const CLSID otherClass = {0x6B1D2F3E, 0x2222, 0x4A4A, {0x9C, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}};

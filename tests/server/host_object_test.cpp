@@ -3,6 +3,7 @@
 // created, and what a failure to create it looks like.
 #include <gtest/gtest.h>
 
+#include "allocation_probe.h"
 #include "guids.h"
 #include "host_object.h"
 #include "server_module.h"
@@ -22,6 +23,7 @@ struct FakeInner {
 int created;
 int destroyed;
 bool refuseInterface;
+bool touchOuter;
 
 FakeInner* FromOwn(IUnknown* self) { return reinterpret_cast<FakeInner*>(self); }
 FakeInner* FromHosted(IUnknown* self) { return reinterpret_cast<FakeInner*>(reinterpret_cast<IUnknown**>(self) - 1); }
@@ -59,6 +61,18 @@ ULONG STDMETHODCALLTYPE HostedRelease(IUnknown* self) { return IUnknown_Release(
 IUnknownVtbl ownOperations = {OwnQuery, OwnAddRef, OwnRelease};
 IUnknownVtbl hostedOperations = {HostedQuery, HostedAddRef, HostedRelease};
 
+// Many aggregatable components look at their outer object while they are
+// made: each query adds a reference to it, which they give back at once.
+void TouchOuter(IUnknown* outer)
+{
+    for (const IID* iid : {&IID_IUnknown, &IID_IDispatch}) {
+        IUnknown* answer = nullptr;
+        EXPECT_EQ(S_OK, IUnknown_QueryInterface(outer, *iid, reinterpret_cast<void**>(&answer)));
+        if (answer != nullptr)
+            IUnknown_Release(answer);
+    }
+}
+
 IUnknown* lastOuter;
 HRESULT STDMETHODCALLTYPE FactoryQuery(IClassFactory* self, REFIID iid, void** out)
 {
@@ -78,7 +92,10 @@ HRESULT STDMETHODCALLTYPE FactoryCreate(IClassFactory*, IUnknown* outer, REFIID 
     if (outer == nullptr || !IsEqualIID(iid, IID_IUnknown))
         return CLASS_E_NOAGGREGATION;
     ++created;
-    *out = new FakeInner{&ownOperations, &hostedOperations, outer, 1, refuseInterface};
+    FakeInner* inner = new FakeInner{&ownOperations, &hostedOperations, outer, 1, refuseInterface};
+    if (touchOuter)
+        TouchOuter(outer);
+    *out = inner;
     return S_OK;
 }
 HRESULT STDMETHODCALLTYPE FactoryLock(IClassFactory*, BOOL) { return S_OK; }
@@ -92,7 +109,7 @@ protected:
         CoInitialize(nullptr);
         serverModule.Setup(nullptr, nullptr);
         created = destroyed = 0;
-        refuseInterface = false;
+        refuseInterface = touchOuter = false;
     }
     void TearDown() override
     {
@@ -235,6 +252,38 @@ TEST_F(HostObjectTest, AFailedFirstQueryDiscardsTheObjectAndItsLock)
     EXPECT_EQ(nullptr, out);
     EXPECT_EQ(1, created);
     EXPECT_EQ(1, destroyed);
+}
+
+TEST_F(HostObjectTest, AComponentThatQueriesItsOuterWhileMadeLeavesTheHostWhole)
+{
+    Publish();
+    touchOuter = true;
+    IUnknown* hosted = nullptr;
+    ASSERT_EQ(S_OK, NewHostObject(IID_IHostedComponent, reinterpret_cast<void**>(&hosted)));
+    EXPECT_EQ(1, created);
+    EXPECT_EQ(1, serverModule.lockCount);
+
+    // Used through the host: the component's pointer reaches the one live host.
+    IUnknown* host = nullptr;
+    ASSERT_EQ(S_OK, IUnknown_QueryInterface(hosted, IID_IDispatch, reinterpret_cast<void**>(&host)));
+    EXPECT_EQ(2, Record(host)->referenceCount);
+    EXPECT_EQ(1u, IUnknown_Release(host));
+    EXPECT_EQ(0, destroyed);
+    EXPECT_EQ(0u, IUnknown_Release(hosted));
+    EXPECT_EQ(1, destroyed);
+}
+
+TEST_F(HostObjectTest, AFailedFirstQueryAfterSuchAComponentDestroysEverythingOnce)
+{
+    Publish();
+    touchOuter = refuseInterface = true;
+    const LONG liveBlocks = allocationProbe.liveModuleBlocks;
+    void* out = &out;
+    EXPECT_EQ(E_NOINTERFACE, NewHostObject(IID_IHostedComponent, &out));
+    EXPECT_EQ(nullptr, out);
+    EXPECT_EQ(1, destroyed);
+    EXPECT_EQ(liveBlocks, allocationProbe.liveModuleBlocks);
+    EXPECT_EQ(0, serverModule.lockCount);
 }
 
 }  // namespace

@@ -13,8 +13,10 @@ namespace {
 
 const std::string kServer = WindowsPath(KELMO7_EXE);
 const std::string kShortDeadlineServer = WindowsPath(KELMO7_SHORT_DEADLINE_EXE);
+const std::string kHeldActivationServer = WindowsPath(KELMO7_HELD_ACTIVATION_EXE);
 const char kServerImage[] = "Kelmo7.exe";
 const char kShortDeadlineImage[] = "Kelmo7_short_deadline.exe";
+const char kHeldActivationImage[] = "Kelmo7_held_activation.exe";
 
 // Generous bounds only: these machines are noisy, so timings are printed and
 // just checked for what the design rules out.
@@ -24,6 +26,10 @@ constexpr DWORD kStuckAfterMs = 20000;
 
 class ServingProcess : public ::testing::Test {
 protected:
+    explicit ServingProcess(const std::string& server = kServer, const char* image = kServerImage)
+        : registration(CLSID_Kelmo, server), image_(image)
+    {
+    }
     void SetUp() override { ASSERT_EQ(S_OK, CoInitialize(nullptr)); }
     void TearDown() override { CoUninitialize(); }
 
@@ -31,19 +37,20 @@ protected:
     // id of the server process that the COM runtime started for it.
     IClassFactory* Activate(DWORD* serverId)
     {
-        const std::vector<DWORD> before = ProcessIdsNamed(kServerImage);
+        const std::vector<DWORD> before = ProcessIdsNamed(image_);
         IClassFactory* factory = nullptr;
         const double start = NowMs();
         const HRESULT hr = CoGetClassObject(CLSID_Kelmo, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
                                             reinterpret_cast<void**>(&factory));
         EXPECT_EQ(S_OK, hr);
         std::printf("activation: %.0f ms\n", NowMs() - start);
-        *serverId = WaitForNewProcess(kServerImage, before, 5000);
+        *serverId = WaitForNewProcess(image_, before, 5000);
         EXPECT_NE(0u, *serverId);
         return factory;
     }
 
-    LocalServerRegistration registration{CLSID_Kelmo, kServer};
+    LocalServerRegistration registration;
+    const char* image_;
 };
 
 // Wine 8's cross-process proxy of IClassFactory::LockServer is a stub that
@@ -54,6 +61,31 @@ IUnknown* MakeObject(IClassFactory* factory)
     IUnknown* object = nullptr;
     EXPECT_EQ(S_OK, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)));
     return object;
+}
+
+// Waits for the server to end by itself; true when it did, with exit code 0.
+bool EndsByItself(OwnedProcess& server)
+{
+    DWORD exitCode = 1;
+    if (!server.WaitForExit(kStuckAfterMs, &exitCode))
+        return false;
+    EXPECT_EQ(0u, exitCode);
+    return true;
+}
+
+// Releases the server's last object and returns how long the server then took
+// to end by itself; -1 when it did not end.
+double ExitDelayAfterReleasing(IUnknown* lastObject, OwnedProcess& server, const char* what)
+{
+    IUnknown_Release(lastObject);
+    const double released = NowMs();
+    if (!EndsByItself(server)) {
+        ADD_FAILURE() << "server still running";
+        return -1;
+    }
+    const double delay = NowMs() - released;
+    std::printf("exit delay after releasing %s: %.0f ms (floor %.0f ms)\n", what, delay, kFloorMs);
+    return delay;
 }
 
 TEST_F(ServingProcess, EndsByItselfAfterItsLastObjectIsReleased)
@@ -67,15 +99,8 @@ TEST_F(ServingProcess, EndsByItselfAfterItsLastObjectIsReleased)
     IUnknown* object = MakeObject(factory);
     ASSERT_NE(nullptr, object);
     EXPECT_FALSE(server.WaitForExit(2500, nullptr)) << "ended while an object was alive";
-    IUnknown_Release(object);
-    const double released = NowMs();
     // The class object is still held: that alone does not keep the server alive.
-    DWORD exitCode = 1;
-    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode)) << "server still running";
-    const double delay = NowMs() - released;
-    std::printf("exit delay after the last release: %.0f ms (floor %.0f ms)\n", delay, kFloorMs);
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_GE(delay, kShortestExitMs);
+    EXPECT_GE(ExitDelayAfterReleasing(object, server, "the last object"), kShortestExitMs);
     IClassFactory_Release(factory);  // the server is gone; the proxy just lets go
 }
 
@@ -94,14 +119,7 @@ TEST_F(ServingProcess, ANewObjectWithinTheIdleWindowKeepsItAliveUntilTheNextQuie
     ASSERT_NE(nullptr, second) << "the server ended within the idle window";
     // Well past the idle window and the pause: the live object keeps the server.
     EXPECT_FALSE(server.WaitForExit(3000, nullptr)) << "ended while an object was alive";
-    IUnknown_Release(second);
-    const double released = NowMs();
-    DWORD exitCode = 1;
-    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
-    const double delay = NowMs() - released;
-    std::printf("exit delay after the second object's release: %.0f ms\n", delay);
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_GE(delay, kShortestExitMs);
+    EXPECT_GE(ExitDelayAfterReleasing(second, server, "the second object"), kShortestExitMs);
     IClassFactory_Release(factory);
 }
 
@@ -115,9 +133,61 @@ TEST_F(ServingProcess, AnActivationForAnUnansweredInterfaceStillEndsTheServer)
     void* object = &object;
     EXPECT_EQ(E_NOINTERFACE, IClassFactory_CreateInstance(factory, nullptr, unanswered, &object));
     EXPECT_EQ(nullptr, object);
-    DWORD exitCode = 1;
-    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
-    EXPECT_EQ(0u, exitCode);
+    ASSERT_TRUE(EndsByItself(server)) << "server still running";
+    IClassFactory_Release(factory);
+}
+
+// The test build that holds the first activation at the point that
+// KELMO_HOLD_ACTIVATION names, starts its 20 ms first-lock deadline only then,
+// and lets the activation go on once that deadline has been decided.
+class HeldActivation : public ServingProcess {
+protected:
+    HeldActivation() : ServingProcess(kHeldActivationServer, kHeldActivationImage) {}
+    void TearDown() override
+    {
+        SetEnvironmentVariableA("KELMO_HOLD_ACTIVATION", nullptr);
+        ServingProcess::TearDown();
+    }
+    // The COM runtime starts the server with this process's environment.
+    static void HoldAt(const char* point) { SetEnvironmentVariableA("KELMO_HOLD_ACTIVATION", point); }
+};
+
+// The deadline passes after the object is made and before its lock is taken:
+// the activation completes, and the object keeps its server.
+TEST_F(HeldActivation, AnObjectMadeAsTheDeadlinePassesKeepsItsServer)
+{
+    HoldAt("unlocked");
+    DWORD serverId = 0;
+    IClassFactory* factory = Activate(&serverId);
+    ASSERT_NE(nullptr, factory);
+    OwnedProcess server(serverId);
+
+    IUnknown* object = MakeObject(factory);
+    ASSERT_NE(nullptr, object);
+    EXPECT_FALSE(server.WaitForExit(2500, nullptr)) << "ended while an object was alive";
+    IDispatch* dispatch = nullptr;
+    ASSERT_EQ(S_OK, IUnknown_QueryInterface(object, IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
+    UINT count = 0;
+    EXPECT_EQ(S_OK, IDispatch_GetTypeInfoCount(dispatch, &count));
+    IDispatch_Release(dispatch);
+    EXPECT_GE(ExitDelayAfterReleasing(object, server, "an object made past the deadline"), kShortestExitMs);
+    IClassFactory_Release(factory);
+}
+
+// The deadline passes before the activation asks: the server is closing, and
+// the activation is refused with nothing made.
+TEST_F(HeldActivation, AnActivationThatFindsTheServerClosingIsRefused)
+{
+    HoldAt("arrived");
+    DWORD serverId = 0;
+    IClassFactory* factory = Activate(&serverId);
+    ASSERT_NE(nullptr, factory);
+    OwnedProcess server(serverId);
+
+    void* object = &object;
+    EXPECT_EQ(CO_E_SERVER_STOPPING, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, &object));
+    EXPECT_EQ(nullptr, object);
+    ASSERT_TRUE(EndsByItself(server)) << "server still running";
     IClassFactory_Release(factory);
 }
 

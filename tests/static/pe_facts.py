@@ -1,4 +1,5 @@
 """Facts read off a built PE file, for the static checks of the 32-bit deliverables."""
+import os
 import sys
 import unittest
 
@@ -69,6 +70,17 @@ class Win32GuiProgram(unittest.TestCase):
         self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x10B, "PE32")
         self.assertEqual(self.pe.FILE_HEADER.Machine, IMAGE_FILE_MACHINE_I386)
         self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI)
+
+    def test_header_is_dated_from_the_sources(self):
+        self.assertEqual(source_date(), self.pe.FILE_HEADER.TimeDateStamp)
+
+    def test_checksum_is_valid(self):
+        self.assertEqual(self.pe.generate_checksum(), self.pe.OPTIONAL_HEADER.CheckSum)
+
+
+def source_date():
+    """The source date the build wrote into its files, in seconds since 1970."""
+    return int(os.environ["SOURCE_DATE_EPOCH"])
 
 
 def main_with(test_case_class):

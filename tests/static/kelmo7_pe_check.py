@@ -136,7 +136,7 @@ class Kelmo7Executable(pe_facts.Win32GuiProgram):
                         stamps[CREATION_TEXT])
 
     def test_size(self):
-        print("\nKelmo7.exe (win32): %d bytes" % len(self.pe.__data__))
+        print("\nKelmo7.exe (win32): %d bytes" % pe_facts.size_without_signature(self.pe))
 
 
 if __name__ == "__main__":

@@ -23,6 +23,12 @@ def imports(pe):
     return found
 
 
+def size_without_signature(pe):
+    """The file's size but for the certificate table that a signature appends."""
+    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    return table.VirtualAddress if table.Size else len(pe.__data__)
+
+
 def resources(pe):
     """[(type, id, language, bytes)] with type and id as names or numbers."""
     found = []

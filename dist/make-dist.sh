@@ -31,11 +31,15 @@ fi
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git -C "$top" log -1 --format=%ct 2>/dev/null) || SOURCE_DATE_EPOCH=0
 fi
+case $SOURCE_DATE_EPOCH in
+  '' | *[!0-9]*) fail "SOURCE_DATE_EPOCH is '$SOURCE_DATE_EPOCH', not a number of seconds" ;;
+esac
 export SOURCE_DATE_EPOCH
 
 rm -rf "$output"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelmo7-dist.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
+trap 'exit 1' HUP INT TERM
 
 # build FOLDER: the sources copied to FOLDER/source, the programs built in FOLDER/build.
 build() {

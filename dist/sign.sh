@@ -21,6 +21,7 @@ command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make 
 
 work=$(mktemp -d "$(dirname "$1")/.signing.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT TERM
 count=0
 for file; do
   count=$((count + 1))

@@ -8,7 +8,7 @@
 # first build's programs (signed when SIGN_PKCS12 and SIGN_PASSWORD_FILE name a
 # certificate and its password, time-stamped when SIGN_TIMESTAMP_URL names a
 # server), the short readme and their SHA-256 sums go into OUTPUT/kelmo7-VERSION
-# and OUTPUT/kelmo7-VERSION-win32.zip. A failed run leaves OUTPUT empty.
+# and OUTPUT/kelmo7-VERSION-win32.zip. A failed run leaves no OUTPUT folder.
 #
 # Dates come from SOURCE_DATE_EPOCH, or else the last commit's time.
 # Usage: dist/make-dist.sh VERSION OUTPUT

@@ -66,15 +66,19 @@ stress: build
 	KELMO_FUZZ_CASES=200000 KELMO_PARALLEL_ROUNDS=30 TOLLAN_STRESS_LINES=1000000 TOLLAN_STRESS_RUNS=200 \
 	  ctest --preset win64 -R stress
 
-# The 32-bit deliverables with their SHA-256 sums. The sample hosted
-# component is never packaged: its registration would replace the real one's.
-dist: build
-	@rm -rf $(DIST) && mkdir -p $(DIST)/kelmo7-$(VERSION)
-	cp build/win32/server/Kelmo7.exe build/win32/tollan/tollan.exe dist/README.txt $(DIST)/kelmo7-$(VERSION)/
-	cd $(DIST)/kelmo7-$(VERSION) && sha256sum Kelmo7.exe tollan.exe README.txt > SHA256SUMS
-	cd $(DIST) && rm -f kelmo7-$(VERSION)-win32.zip && zip -q -r kelmo7-$(VERSION)-win32.zip kelmo7-$(VERSION)
-	@cat $(DIST)/kelmo7-$(VERSION)/SHA256SUMS
-	@echo "== $(DIST)/kelmo7-$(VERSION)-win32.zip"
+# The 32-bit deliverables with their SHA-256 sums, built twice from copies of
+# the sources and compared byte for byte first (dist/make-dist.sh). The sample
+# hosted component is never packaged: its registration would replace the real one's.
+# Optional Authenticode signing of both programs before the sums are taken:
+#   make dist SIGN_PKCS12=signer.p12 SIGN_PASSWORD_FILE=password.txt [SIGN_TIMESTAMP_URL=http://...]
+PACKAGES += osslsigncode openssl
+SIGN_PKCS12 ?=
+SIGN_PASSWORD_FILE ?=
+SIGN_TIMESTAMP_URL ?=
+
+dist: deps
+	@SIGN_PKCS12='$(SIGN_PKCS12)' SIGN_PASSWORD_FILE='$(SIGN_PASSWORD_FILE)' SIGN_TIMESTAMP_URL='$(SIGN_TIMESTAMP_URL)' \
+	  dist/make-dist.sh $(VERSION) $(DIST)
 
 clean:
 	rm -rf build

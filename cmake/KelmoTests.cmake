@@ -58,9 +58,11 @@ function(kelmo_add_wine_test name)
 endfunction()
 
 # kelmo_add_static_check(NAME COMMAND ...): a check on built files that runs
-# on the build machine itself, in either build.
+# on the build machine itself, in either build. SOURCE_DATE_EPOCH tells it the
+# source date the build wrote into the files.
 function(kelmo_add_static_check name)
   cmake_parse_arguments(ARG "" "" "COMMAND" ${ARGN})
   add_test(NAME ${name} COMMAND ${ARG_COMMAND})
-  set_tests_properties(${name} PROPERTIES LABELS static)
+  set_tests_properties(${name} PROPERTIES LABELS static
+    ENVIRONMENT "SOURCE_DATE_EPOCH=${KELMO_SOURCE_DATE_EPOCH}")
 endfunction()

@@ -1,5 +1,7 @@
 """Static checks of the 32-bit Kelmo7.exe, which is never executed here."""
 import os
+import time
+import uuid
 
 import msft_typelib
 import pe_facts
@@ -9,6 +11,9 @@ RT_STRING, RT_VERSION = 6, 16
 ENGLISH_US, ENGLISH_UK = 0x0409, 0x0809
 TKIND_COCLASS, TKIND_DISPATCH = 5, 4
 SYS_WIN32 = 1
+# The library's creation stamps that widl writes: the time, and a text ending in the time.
+CREATION_TIME = uuid.UUID("de77ba63-517c-11d1-a2da-0000f8773ce9")
+CREATION_TEXT = uuid.UUID("de77ba65-517c-11d1-a2da-0000f8773ce9")
 
 # Only what the server's platform interfaces name; UnRegisterTypeLib and
 # OaEnablePerUserTLibRegistration are looked up at run time and never imported.
@@ -122,8 +127,16 @@ class Kelmo7Executable(pe_facts.Win32GuiProgram):
         self.assertEqual(0x1140, dispatch["flags"])
         self.assertEqual((28, 4, 4), (dispatch["vtable"], dispatch["instance"], dispatch["alignment"]))
 
+    def test_type_library_is_dated_from_the_sources(self):
+        _, _, _, data = self.resource("TYPELIB", "1")
+        stamps = msft_typelib.TypeLibraryFile(data).custom_data
+        date = pe_facts.source_date()
+        self.assertEqual(date, stamps[CREATION_TIME])
+        self.assertTrue(stamps[CREATION_TEXT].endswith(" at %s\n" % time.asctime(time.gmtime(date))),
+                        stamps[CREATION_TEXT])
+
     def test_size(self):
-        print("\nKelmo7.exe (win32): %d bytes" % len(self.pe.__data__))
+        print("\nKelmo7.exe (win32): %d bytes" % pe_facts.size_without_signature(self.pe))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 """Facts read off a built PE file, for the static checks of the 32-bit deliverables."""
+import os
 import sys
 import unittest
 
@@ -20,6 +21,12 @@ def imports(pe):
         for item in entry.imports:
             names.add(item.name.decode() if item.name else "#%d" % item.ordinal)
     return found
+
+
+def size_without_signature(pe):
+    """The file's size but for the certificate table that a signature appends."""
+    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    return table.VirtualAddress if table.Size else len(pe.__data__)
 
 
 def resources(pe):
@@ -69,6 +76,17 @@ class Win32GuiProgram(unittest.TestCase):
         self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x10B, "PE32")
         self.assertEqual(self.pe.FILE_HEADER.Machine, IMAGE_FILE_MACHINE_I386)
         self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI)
+
+    def test_header_is_dated_from_the_sources(self):
+        self.assertEqual(source_date(), self.pe.FILE_HEADER.TimeDateStamp)
+
+    def test_checksum_is_valid(self):
+        self.assertEqual(self.pe.generate_checksum(), self.pe.OPTIONAL_HEADER.CheckSum)
+
+
+def source_date():
+    """The source date the build wrote into its files, in seconds since 1970."""
+    return int(os.environ["SOURCE_DATE_EPOCH"])
 
 
 def main_with(test_case_class):

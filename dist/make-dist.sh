@@ -1,0 +1,91 @@
+#!/bin/sh
+# The 32-bit release, built twice and compared before it is packaged.
+#
+# Copies the sources into two throwaway folders and builds the win32 preset's
+# programs in each, the second later, under another time zone and umask. Any
+# byte that differs between the two builds' programs, type library or zip
+# fails the run, naming the file and the first differing offset. Then the
+# first build's programs (signed when SIGN_PKCS12 and SIGN_PASSWORD_FILE name a
+# certificate and its password, time-stamped when SIGN_TIMESTAMP_URL names a
+# server), the short readme and their SHA-256 sums go into OUTPUT/kelmo7-VERSION
+# and OUTPUT/kelmo7-VERSION-win32.zip. A failed run leaves no OUTPUT folder.
+#
+# Dates come from SOURCE_DATE_EPOCH, or else the last commit's time.
+# Usage: dist/make-dist.sh VERSION OUTPUT
+set -eu
+version=$1 output=$2
+top=$(cd "$(dirname "$0")/.." && pwd)
+name=kelmo7-$version
+zip=$name-win32.zip
+fail() {
+  echo "dist: $*" >&2
+  exit 1
+}
+
+signing=${SIGN_PKCS12:-}${SIGN_PASSWORD_FILE:-}
+if [ -n "$signing" ]; then
+  [ -n "${SIGN_PKCS12:-}" ] && [ -n "${SIGN_PASSWORD_FILE:-}" ] ||
+    fail "signing needs both SIGN_PKCS12 (the certificate and key) and SIGN_PASSWORD_FILE"
+  "$top/dist/sign.sh" "$SIGN_PKCS12" "$SIGN_PASSWORD_FILE" "${SIGN_TIMESTAMP_URL:-}"
+fi
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$top" log -1 --format=%ct 2>/dev/null) || SOURCE_DATE_EPOCH=0
+fi
+case $SOURCE_DATE_EPOCH in
+  '' | *[!0-9]*) fail "SOURCE_DATE_EPOCH is '$SOURCE_DATE_EPOCH', not a number of seconds" ;;
+esac
+export SOURCE_DATE_EPOCH
+
+rm -rf "$output"
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelmo7-dist.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 1' HUP INT TERM
+
+# build FOLDER: the sources copied to FOLDER/source, the programs built in FOLDER/build.
+build() {
+  mkdir -p "$1/source"
+  (cd "$top" && tar -c --exclude=./build --exclude=./.git .) | tar -x -C "$1/source"
+  if ! (cd "$1/source" && cmake --preset win32 -B "$1/build" && cmake --build "$1/build" --target Kelmo7 tollan) \
+       >"$1/build.log" 2>&1; then
+    cat "$1/build.log" >&2
+    fail "the build in $1 failed"
+  fi
+}
+
+# package BUILD STAGE [sign]: the package folder and its zip in STAGE.
+package() {
+  mkdir -p "$2/$name"
+  cp "$1/server/Kelmo7.exe" "$1/tollan/tollan.exe" "$2/$name/"
+  if [ "${3:-}" = sign ]; then
+    "$top/dist/sign.sh" "$SIGN_PKCS12" "$SIGN_PASSWORD_FILE" "${SIGN_TIMESTAMP_URL:-}" \
+      "$2/$name/Kelmo7.exe" "$2/$name/tollan.exe" || fail "signing failed; no package was written"
+  fi
+  cp "$top/dist/README.txt" "$2/$name/"
+  (cd "$2/$name" && sha256sum Kelmo7.exe tollan.exe README.txt >SHA256SUMS)
+  # The zip records each file's mode and time, in the order named.
+  chmod 755 "$2/$name" "$2/$name/Kelmo7.exe" "$2/$name/tollan.exe"
+  chmod 644 "$2/$name/README.txt" "$2/$name/SHA256SUMS"
+  touch -d "@$SOURCE_DATE_EPOCH" "$2/$name"/* "$2/$name"
+  (cd "$2" && TZ=UTC zip -q -X "$zip" "$name/" "$name/Kelmo7.exe" "$name/tollan.exe" "$name/README.txt" "$name/SHA256SUMS")
+}
+
+started=$(date +%s)
+echo "== building the release twice, from copies of the sources (date $SOURCE_DATE_EPOCH)"
+build "$scratch/first"
+(umask 077 && export TZ=XYZ-12:45 && build "$scratch/second-build")
+package "$scratch/first/build" "$scratch/first/package"
+package "$scratch/second-build/build" "$scratch/second-build/package"
+"$top/dist/compare-builds.sh" "$scratch/first" "$scratch/second-build" \
+  build/server/Kelmo7.exe build/tollan/tollan.exe build/server/kelmo7.tlb package/"$zip" ||
+  fail "the two builds differ; no package was written"
+echo "== the two builds are identical ($(($(date +%s) - started)) s)"
+
+stage=$scratch/first/package
+if [ -n "$signing" ]; then
+  rm -rf "$stage"
+  package "$scratch/first/build" "$stage" sign
+fi
+mkdir -p "$output"
+cp -pr "$stage/$name" "$stage/$zip" "$output/"
+cat "$output/$name/SHA256SUMS"
+echo "== $output/$zip"

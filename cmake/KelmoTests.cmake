@@ -46,7 +46,13 @@ function(kelmo_add_wine_test name)
   if(NOT ARG_WORKING_DIRECTORY)
     set(ARG_WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   endif()
-  add_test(NAME ${name} COMMAND ${ARG_COMMAND} WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY})
+  list(POP_FRONT ARG_COMMAND program)
+  if(TARGET ${program})
+    set(program $<TARGET_FILE:${program}>)
+  endif()
+  add_test(NAME ${name}
+    COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-test.sh ${CMAKE_CROSSCOMPILING_EMULATOR} ${program} ${ARG_COMMAND}
+    WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY})
   set_tests_properties(${name} PROPERTIES
     FIXTURES_REQUIRED wineprefix
     LABELS wine

@@ -37,7 +37,7 @@ wait $qemu; booted=$?
 
 if [ ! -s "$shared/status" ]; then
   echo "guest32: the guest did not finish its job (qemu exit $booted); its console:" >&2
-  tail -n 30 "$shared/console" >&2
+  tail -n 30 "$shared/console" 2>/dev/null >&2
   exit 125
 fi
 exit "$(cat "$shared/status")"

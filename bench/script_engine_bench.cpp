@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "registrar/script_internals.h"
+#include "registrar/script_applier.h"
+#include "registrar/script_reader.h"
+#include "registrar/script_text.h"
 #include "server_module.h"
 #include "task_memory.h"
 #include "wine_test_support.h"

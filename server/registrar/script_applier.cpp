@@ -2,9 +2,10 @@
 // applied under a parent key, in the register pass (keys opened or created,
 // values written) or the unregister pass (what the script names removed),
 // and the key and value operations behind it.
-#include "registrar/script_internals.h"
+#include "registrar/script_applier.h"
 
 #include "errors.h"
+#include "registrar/script_text.h"
 
 namespace {
 

@@ -10,6 +10,10 @@ constexpr HRESULT FoldWin32Error(DWORD code)
     return static_cast<HRESULT>(0x80070000UL | (code & 0xFFFFUL));
 }
 
+// The calling thread's last Win32 error folded into an HRESULT; E_FAIL when
+// the platform left no error code, so that a failure never reads as success.
+HRESULT LastErrorResult();
+
 // Only a real HRESULT may be checked: a BOOL or bool taken for one is a
 // compile-time error instead of a success that is really a failure.
 constexpr HRESULT CheckedHResult(HRESULT hr) { return hr; }

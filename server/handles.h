@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <ole2.h>
 
-#include "server_module.h"
+#include "module_allocator.h"
 #include "task_memory.h"
 
 template <typename T> struct RemoveReference { using Type = T; };

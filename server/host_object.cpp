@@ -6,6 +6,7 @@
 #include "dispatch.h"
 #include "guids.h"
 #include "interface_map.h"
+#include "module_allocator.h"
 #include "server_module.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "class_table.h"
 #include "errors.h"
+#include "module_allocator.h"
 
 ServerModule serverModule;
 

@@ -5,6 +5,7 @@
 
 #include "errors.h"
 #include "handles.h"
+#include "module_allocator.h"
 #include "registrar/script_applier.h"
 #include "registrar/script_text.h"
 #include "server_module.h"

@@ -4,7 +4,7 @@
 #include "registrar/script_text.h"
 
 #include "errors.h"
-#include "server_module.h"
+#include "module_allocator.h"
 #include "task_memory.h"
 
 namespace {
@@ -79,12 +79,6 @@ DWORD CopyChar(char* token, DWORD held, const char* source, const char** next)
 }
 
 }  // namespace
-
-HRESULT LastErrorResult()
-{
-    const DWORD code = GetLastError();
-    return code == ERROR_SUCCESS ? E_FAIL : FoldWin32Error(code);
-}
 
 const char* NextChar(const char* text)
 {

@@ -46,9 +46,6 @@ HRESULT ExpandVariables(ScriptEngine* engine, const char* text, char** expanded)
 HRESULT ReadToken(ScriptEngine* engine, char* token);
 void SkipBlanks(ScriptEngine* engine);
 bool IsClosingQuote(const char* position);
-// The calling thread's last Win32 error folded into an HRESULT; E_FAIL when
-// the platform left no error code, so that a failure never reads as success.
-HRESULT LastErrorResult();
 // The character after the one at text; a lead byte never takes the
 // terminating zero with it.
 const char* NextChar(const char* text);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "class_table.h"
+#include "module_allocator.h"
 #include "server_module.h"
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -32,7 +33,8 @@ using testing_support::NowMs;
 constexpr int kTops = 10;
 constexpr int kMids = 10;
 constexpr int kLeaves = 100;  // per mid: 10 x 10 x 100 = 10,000 keys at the third level
-constexpr int kRounds = 5;
+// Rounds per measure: 5, or the first argument (the smoke run of `make test` takes 1).
+int roundCount = 5;
 const wchar_t kModulePath[] = L"C:\\Program Files\\Dravix\\Kelmo7.exe";
 
 std::string Number(int value, int digits)
@@ -354,7 +356,7 @@ void WhereTheTimeGoes(const std::string& benchPath, const std::string& script, d
     std::string absent = script;
     absent.replace(absent.find("\t\t\tRoot\r\n"), 9, "\t\t\tNoSuchRoot\r\n");
     std::vector<double> reads;
-    for (int r = 0; r < kRounds; ++r)
+    for (int r = 0; r < roundCount; ++r)
         reads.push_back(TimeMs([&] { RunEngine(absent, FALSE); }));
     const double readMs = Median(reads);
 
@@ -400,7 +402,7 @@ void RegistryComparison()
     std::vector<double> engineRegister, engineUnregister, regImport, regDelete, regStart, replayRegister,
         replayUnregister;
     bool allGood = true;
-    for (int r = 0; r < kRounds; ++r) {
+    for (int r = 0; r < roundCount; ++r) {
         HRESULT hr = S_OK;
         engineRegister.push_back(TimeMs([&] { hr = RunEngine(script, TRUE); }));
         allGood = allGood && hr == S_OK && TreeIsComplete(rootPath);
@@ -421,7 +423,7 @@ void RegistryComparison()
     }
     const double er = Median(engineRegister), eu = Median(engineUnregister);
     const double ri = Median(regImport), rd = Median(regDelete), rs = Median(regStart);
-    std::printf("Medians of %d rounds, side by side%s:\n", kRounds, allGood ? "" : " (SOME RUNS DID NOT CHECK OUT)");
+    std::printf("Medians of %d rounds, side by side%s:\n", roundCount, allGood ? "" : " (SOME RUNS DID NOT CHECK OUT)");
     std::printf("  engine register   %8.1f ms   reg import    %8.1f ms   ratio %.2f  (goal <= 1.5)\n", er, ri,
                 er / ri);
     std::printf("  engine unregister %8.1f ms   reg delete /f %8.1f ms   ratio %.2f  (goal <= 1.5)\n", eu, rd,
@@ -447,7 +449,7 @@ void Throughput()
         const std::string script = ScriptOfAbout(1000000, "KelmoBench", withVariable);
         std::vector<double> runs;
         size_t tokens = 0;
-        for (int r = 0; r < kRounds; ++r) {
+        for (int r = 0; r < roundCount; ++r) {
             Map map;
             ScriptEngine engine = {nullptr, map.get(), 0};
             runs.push_back(TimeMs([&] {
@@ -554,6 +556,8 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "--peak") == 0)
         return PeakChild(argv[2]);
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 2)
+        roundCount = std::max(1, std::atoi(argv[1]));
     serverModule.Setup(nullptr, GetModuleHandleA(nullptr));
     RegistryComparison();
     Throughput();

@@ -62,7 +62,7 @@ int main(int argc, char** argv)
     }
     const std::string win32Tollan = WindowsPath(argv[1]);
     const std::string tollan = WindowsPath(argv[2]);
-    const int runs = std::max(20, argc > 3 ? std::atoi(argv[3]) : 25);
+    const int runs = std::max(1, argc > 3 ? std::atoi(argv[3]) : 25);
 
     WIN32_FILE_ATTRIBUTE_DATA facts;
     if (GetFileAttributesExA(win32Tollan.c_str(), GetFileExInfoStandard, &facts)) {

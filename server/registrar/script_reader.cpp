@@ -38,13 +38,9 @@ const RootKey kRootKeyTable[] = {
 };
 
 // Sign-extended on 64-bit Windows, as the platform's own definitions are.
-HKEY PredefinedKey(DWORD number)
-{
-    return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(number)));
-}
+HKEY PredefinedKey(DWORD number) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(number))); }
 
 const wchar_t kScriptResourceType[] = L"REGISTRY";
-
 
 // The expanded text lives in task memory, counted in test builds.
 using UniqueTaskText = UniqueTaskMemory<char>;
@@ -58,8 +54,8 @@ bool HoldsZeroByte(const char* bytes, DWORD size)
     return false;
 }
 
-HRESULT RunNamedResourceScript(ReplacementMap* map, const wchar_t* modulePath, WORD resourceId,
-                               const wchar_t* typeName, BOOL registering)
+HRESULT RunNamedResourceScript(ReplacementMap* map, const wchar_t* modulePath, WORD resourceId, const wchar_t* typeName,
+                               BOOL registering)
 {
     char type[kNameBufferSize];
     if (WideCharToMultiByte(CP_ACP, 0, typeName, -1, type, sizeof(type), nullptr, nullptr) == 0)
@@ -98,8 +94,7 @@ void ModuleVariableValue(wchar_t* destination, const wchar_t* path)
 
 // --- Finding and loading the script -----------------------------------------
 
-HRESULT ApplyScriptResource(ServerModule* module, WORD resourceId, BOOL registering,
-                            const ScriptVariable* extraPairs)
+HRESULT ApplyScriptResource(ServerModule* module, WORD resourceId, BOOL registering, const ScriptVariable* extraPairs)
 {
     if (module == nullptr)
         return E_INVALIDARG;
@@ -158,8 +153,7 @@ HRESULT ApplyScriptResourceFrom(const ModulePathSource& source, WORD resourceId,
     return hr;
 }
 
-HRESULT RegisterScriptResource(ReplacementMap* map, const wchar_t* modulePath, WORD resourceId,
-                               const wchar_t* typeName)
+HRESULT RegisterScriptResource(ReplacementMap* map, const wchar_t* modulePath, WORD resourceId, const wchar_t* typeName)
 {
     return RunNamedResourceScript(map, modulePath, resourceId, typeName, TRUE);
 }

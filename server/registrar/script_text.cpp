@@ -60,8 +60,8 @@ HRESULT AppendValue(ExpansionBuffer* buffer, const wchar_t* value)
     if (needed <= 0)
         return LastErrorResult();
     RETURN_IF_FAILED(Reserve(buffer, static_cast<SIZE_T>(needed)));
-    const int written = WideCharToMultiByte(CP_ACP, 0, value, -1, buffer->data + buffer->length, needed,
-                                            nullptr, nullptr);
+    const int written =
+        WideCharToMultiByte(CP_ACP, 0, value, -1, buffer->data + buffer->length, needed, nullptr, nullptr);
     if (written <= 0)
         return LastErrorResult();
     buffer->length += static_cast<SIZE_T>(written) - 1;  // without the terminating zero
@@ -231,10 +231,7 @@ void SkipBlanks(ScriptEngine* engine)
     engine->position = p;
 }
 
-bool IsClosingQuote(const char* position)
-{
-    return *position == '\'' && *NextChar(position) != '\'';
-}
+bool IsClosingQuote(const char* position) { return *position == '\'' && *NextChar(position) != '\''; }
 
 // A lead byte that the text ends on begins a character that is not there.
 // Taken into a name, it would reach the registry as a name that nothing but

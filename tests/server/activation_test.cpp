@@ -156,7 +156,8 @@ TEST_F(Activation, AnActivationForAnUnansweredInterfaceFailsAndTheServerStillEnd
 {
     const std::vector<DWORD> before = ProcessIdsNamed("Kelmo7.exe");
     void* object = &object;
-    EXPECT_EQ(E_NOINTERFACE, CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, kUnansweredInterface, &object));
+    EXPECT_EQ(E_NOINTERFACE,
+              CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, kUnansweredInterface, &object));
     EXPECT_EQ(nullptr, object);
     const DWORD serverId = WaitForNewProcess("Kelmo7.exe", before, 2000);
     OwnedProcess server(serverId);

@@ -177,10 +177,7 @@ TEST_F(ModuleRecord, TermCallbacksRunNewestFirstEachOnceWithTheirArgument)
     EXPECT_TRUE(ranCallbacks.empty());
 }
 
-TEST_F(ModuleRecord, TeardownWithoutARecordIsRefused)
-{
-    EXPECT_EQ(E_INVALIDARG, ServerModule::Teardown(nullptr));
-}
+TEST_F(ModuleRecord, TeardownWithoutARecordIsRefused) { EXPECT_EQ(E_INVALIDARG, ServerModule::Teardown(nullptr)); }
 
 TEST_F(ModuleRecord, LockCountSignalsTheMonitorOnlyWhenItReachesZero)
 {

@@ -27,7 +27,7 @@ constexpr double kShortestExitMs = 1300;  // below the floor: the window or the 
 class ServingProcess : public ::testing::Test {
 protected:
     explicit ServingProcess(const std::string& server = kServer, const char* image = kServerImage)
-        : registration(CLSID_Kelmo, server), image_(image)
+            : registration(CLSID_Kelmo, server), image_(image)
     {
     }
     void SetUp() override { ASSERT_EQ(S_OK, CoInitialize(nullptr)); }

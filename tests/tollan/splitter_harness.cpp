@@ -70,7 +70,4 @@ SplitResult SplitAfter(const std::vector<std::string>& first, const std::string&
     return result;
 }
 
-SplitResult SplitWithGuards(const std::string& text)
-{
-    return SplitAfter({}, text);
-}
+SplitResult SplitWithGuards(const std::string& text) { return SplitAfter({}, text); }

@@ -77,6 +77,11 @@ bench: build
 	   echo; bench/table.sh build/win64/bench.log; } > $(BENCH_RESULTS)
 	@echo; cat $(BENCH_RESULTS); echo; echo "written to $(BENCH_RESULTS)"
 
+# Every C++ file of ours formatted as .clang-format says (Debian's clang-format);
+# `clang-format -i FILE` formats one.
+format-check: deps
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror && echo "format-check: every file formatted"
+
 # The long versions of the tests labelled stress that `make test` runs short.
 stress: build
 	KELMO_FUZZ_CASES=200000 KELMO_PARALLEL_ROUNDS=30 TOLLAN_STRESS_LINES=1000000 TOLLAN_STRESS_RUNS=200 \

@@ -10,6 +10,15 @@
 #   stress  a Wine test under faults or load, short in `make test`, long in `make stress`
 #   static  a check of the built files on the build machine itself
 #   bench-smoke  one round of a benchmark (win64 build)
+#
+# Test seams follow one rule. A compile-time definition only for what must not
+# be in the shipped file at all: KELMO_ALLOCATION_PROBE (counting and failing
+# allocations), KELMO_ACTIVATION_SEAM (holding an activation), a shorter
+# KELMO_FIRST_LOCK_DEADLINE_MS, TOLLAN_GUARDED_CURRENT_NAME (guard bytes on the
+# splitter's stack). Everything else goes through what the code already takes
+# as input: the platform facts handed to ServerModule::Setup, the module-path
+# source of the script engine, parameters, and the test's own definitions of
+# tollan's name table and count.
 
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

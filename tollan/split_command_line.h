@@ -1,15 +1,7 @@
 // Splitting the command-line tail into file names.
 #pragma once
 
-constexpr int kNameSlotCount = 10;
-constexpr int kNameSlotSize = 256;  // 255 bytes of name and the terminating zero
-typedef char NameSlots[kNameSlotCount][kNameSlotSize];
-
-// The names, slot by slot, and how many slots from slot 0 on hold one. The
-// program's pair lives in name_table.cpp; the splitter's tests define their
-// own, between guard areas.
-extern NameSlots NameTable;
-extern int NameCount;
+#include "name_table.h"
 
 #ifdef TOLLAN_GUARDED_CURRENT_NAME
 // Test build: the current-name buffer on the splitter's own stack lies

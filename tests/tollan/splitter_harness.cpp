@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "name_table.h"
 #include "split_command_line.h"
 
 // The splitter's table and count for its tests: the table lies between two

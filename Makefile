@@ -1,12 +1,14 @@
 # The two commands that set everything up on a fresh Debian 12 machine:
 #   make demo   builds both programs and runs the main job under Wine
 #   make test   builds both programs and runs every test
-# Both first install what is missing from Debian's archive.
+# Both first install what is missing from Debian's archive. The test targets
+# are thin wrappers over CMake's test presets (CMakePresets.json), which
+# select tests by label; see the README's development section.
 # `make test32` and `make demo32` do the same for the win32 build, under 32-bit
 # Wine in an emulated i386 machine (see the README).
 
 PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev \
-            python3-pefile cmake ninja-build googletest zip
+            python3-pefile cmake ninja-build googletest zip clang-format
 # The i386 guest: qemu, and what assembles its root, initramfs and disk.
 GUEST_PACKAGES := qemu-system-x86 cpio e2fsprogs
 PRESETS  := win32 win64
@@ -14,7 +16,7 @@ PRESETS  := win32 win64
 VERSION  := 8.3.1202.0
 DIST     := build/dist
 
-.PHONY: all deps deps32 build build32 test test32 demo demo32 bench stress dist clean
+.PHONY: all deps deps32 build build32 test check test32 demo demo32 bench stress format-check dist clean
 
 all: build
 
@@ -41,9 +43,18 @@ build: deps
 build32: deps
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32
 
+# Every test this machine can run: the win32 build's static checks, and all
+# of the win64 build's tests, the short stress runs and one round of each
+# benchmark included.
 test: build
 	ctest --preset win32
 	ctest --preset win64
+
+# The inner loop, under a minute once built: the tests labelled unit and
+# static of both builds (the win32 build's Wine tests run only in the guest).
+check: build
+	ctest --preset check-win32
+	ctest --preset check-win64
 
 # Every Wine test of the win32 build and the demo, in the i386 guest; the guest
 # is built once and kept in /var/cache/kelmo7-guest32.
@@ -56,15 +67,25 @@ demo32: deps32 build32
 demo: build
 	@demo/demo.sh build/win64
 
-# Benchmarks print figures measured side by side under Wine; see the README.
+# Benchmarks print figures measured side by side under Wine; their table goes
+# to bench/results/DATE.md (UTC), which the README links.
+BENCH_RESULTS = bench/results/$(shell date -u +%Y-%m-%d).md
 bench: build
 	cmake --build --preset win64 --target bench 2>&1 | tee build/win64/bench.log
-	@echo; bench/table.sh build/win64/bench.log
+	@mkdir -p bench/results
+	@{ echo "# make bench, $$(date -u '+%Y-%m-%d %H:%M') UTC, commit $$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"; \
+	   echo; bench/table.sh build/win64/bench.log; } > $(BENCH_RESULTS)
+	@echo; cat $(BENCH_RESULTS); echo; echo "written to $(BENCH_RESULTS)"
 
-# The long versions of the stress tests that `make test` runs short.
+# Every C++ file of ours formatted as .clang-format says (Debian's clang-format);
+# `clang-format -i FILE` formats one.
+format-check: deps
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror && echo "format-check: every file formatted"
+
+# The long versions of the tests labelled stress that `make test` runs short.
 stress: build
 	KELMO_FUZZ_CASES=200000 KELMO_PARALLEL_ROUNDS=30 TOLLAN_STRESS_LINES=1000000 TOLLAN_STRESS_RUNS=200 \
-	  ctest --preset win64 -R stress
+	  ctest --preset stress
 
 # The 32-bit deliverables with their SHA-256 sums, built twice from copies of
 # the sources and compared byte for byte first (dist/make-dist.sh). The sample

@@ -51,6 +51,7 @@ int main(int argc, char** argv)
     const std::string classes = "HKEY_CLASSES_ROOT\\";
     const std::string appId = GuidText(APPID_Kelmo7), classId = GuidText(CLSID_Kelmo);
     const std::string classKey = classes + "CLSID\\" + classId;
+    // clang-format off
     const std::string add =
         "REGEDIT4\r\n\r\n"
         "[" + classes + "AppID\\" + appId + "]\r\n@=\"Kelmo7\"\r\n\r\n"
@@ -69,6 +70,7 @@ int main(int argc, char** argv)
         "[-" + classes + "AppID\\Kelmo7.EXE]\r\n\r\n"
         "[-" + classes + "Kelmo7_83.Kelmo]\r\n\r\n"
         "[-" + classKey + "]\r\n\r\n";
+    // clang-format on
     if (!WriteFileText("add.reg", add) || !WriteFileText("remove.reg", remove)) {
         std::printf("cannot write the .reg files\n");
         return 1;
@@ -94,7 +96,7 @@ int main(int argc, char** argv)
                 Median(unregServer), Median(importRemoval), Median(unregServer) / Median(importRemoval));
     TableRow("Kelmo7.exe /RegServer vs reg import of the same entries", Median(regServer), "ms", Median(import), "",
              "none set");
-    TableRow("Kelmo7.exe /UnregServer vs reg import of their removal", Median(unregServer), "ms",
-             Median(importRemoval), "", "none set");
+    TableRow("Kelmo7.exe /UnregServer vs reg import of their removal", Median(unregServer), "ms", Median(importRemoval),
+             "", "none set");
     return failures == 0 ? 0 : 1;
 }

@@ -12,13 +12,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "bench_support.h"
-#include "registrar/script_internals.h"
+#include "registrar/script_applier.h"
+#include "registrar/script_reader.h"
+#include "registrar/script_text.h"
 #include "server_module.h"
 #include "task_memory.h"
 #include "wine_test_support.h"
@@ -30,7 +33,8 @@ using testing_support::NowMs;
 constexpr int kTops = 10;
 constexpr int kMids = 10;
 constexpr int kLeaves = 100;  // per mid: 10 x 10 x 100 = 10,000 keys at the third level
-constexpr int kRounds = 5;
+// Rounds per measure: 5, or the first argument (the smoke run of `make test` takes 1).
+int roundCount = 5;
 const wchar_t kModulePath[] = L"C:\\Program Files\\Dravix\\Kelmo7.exe";
 
 std::string Number(int value, int digits)
@@ -48,7 +52,8 @@ std::string BenchKeyName() { return "KelmoBench-" + std::to_string(GetCurrentPro
 std::string GenerateScript(const std::string& benchKey, int tops, bool withVariable, std::string* out)
 {
     std::string& s = *out;
-    s += "HKCU\r\n{\r\n\tNoRemove Software\r\n\t{\r\n\t\tNoRemove '" + benchKey + "'\r\n\t\t{\r\n\t\t\tRoot\r\n\t\t\t{\r\n";
+    s += "HKCU\r\n{\r\n\tNoRemove Software\r\n\t{\r\n\t\tNoRemove '" + benchKey +
+         "'\r\n\t\t{\r\n\t\t\tRoot\r\n\t\t\t{\r\n";
     for (int t = 0; t < tops; ++t) {
         s += "\t\t\t\tT" + Number(t, 2) + "\r\n\t\t\t\t{\r\n";
         for (int m = 0; m < kMids; ++m) {
@@ -180,8 +185,7 @@ bool TreeIsComplete(const std::string& root)
     }
     std::string value;
     const std::string last = root + "\\T09\\M09\\L099";
-    return testing_support::ReadString(HKEY_CURRENT_USER, last, nullptr, &value) &&
-           value == "Leaf value 09.09.099" &&
+    return testing_support::ReadString(HKEY_CURRENT_USER, last, nullptr, &value) && value == "Leaf value 09.09.099" &&
            testing_support::ReadString(HKEY_CURRENT_USER, last, "Name", &value) && value == "Name text 09.09.099";
 }
 
@@ -306,14 +310,15 @@ void WhereTheTimeGoes(const std::string& benchPath, const std::string& script, d
 {
     const int n = 2000;
     HKEY base;
-    RegCreateKeyExA(HKEY_CURRENT_USER, (benchPath + "\\Calls").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                    &base, nullptr);
+    RegCreateKeyExA(HKEY_CURRENT_USER, (benchPath + "\\Calls").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &base,
+                    nullptr);
     std::vector<HKEY> keys(n);
     auto name = [](int i) { return "K" + std::to_string(i); };
     const double openMissing = MicrosecondsPerCall(n, [&](int i) {
         HKEY key;
         RegOpenKeyExA(base, name(i).c_str(), 0, KEY_ALL_ACCESS, &key);
     });
+    // clang-format off
     const double create = 1000.0 * TimeMs([&] {
         for (int i = 0; i < n; ++i)
             RegCreateKeyExA(base, name(i).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &keys[i], nullptr);
@@ -344,6 +349,7 @@ void WhereTheTimeGoes(const std::string& benchPath, const std::string& script, d
         for (int i = 0; i < n; ++i)
             RegDeleteKeyA(base, name(i).c_str());
     }) / n;
+    // clang-format on
     RegCloseKey(base);
     RegDeleteKeyA(HKEY_CURRENT_USER, (benchPath + "\\Calls").c_str());
 
@@ -352,7 +358,7 @@ void WhereTheTimeGoes(const std::string& benchPath, const std::string& script, d
     std::string absent = script;
     absent.replace(absent.find("\t\t\tRoot\r\n"), 9, "\t\t\tNoSuchRoot\r\n");
     std::vector<double> reads;
-    for (int r = 0; r < kRounds; ++r)
+    for (int r = 0; r < roundCount; ++r)
         reads.push_back(TimeMs([&] { RunEngine(absent, FALSE); }));
     const double readMs = Median(reads);
 
@@ -364,16 +370,16 @@ void WhereTheTimeGoes(const std::string& benchPath, const std::string& script, d
     std::printf("  RegSetValueExA %.1f; RegQueryInfoKeyA %.1f; RegDeleteValueA %.1f; RegDeleteKeyA %.1f\n", setValue,
                 query, deleteValue, deleteKey);
     // Per key at the third level, as the two passes call them.
-    const double registerCalls = leaves * (2 * openMissing + create + 2 * setValue + close) +
-                                 inner * (2 * openMissing + create + close);
-    const double unregisterCalls = leaves * (open + 3 * query + deleteValue + close + deleteKey) +
-                                   inner * (open + 4 * query + close + deleteKey);
-    std::printf("  register pass:   %d keys x (2 failed opens, create, 2 sets, close) = %.0f ms of %.0f ms\n",
-                leaves, registerCalls / 1000.0, engineRegisterMs);
-    std::printf("  unregister pass: %d keys x (open, 3 queries, value delete, close, key delete) = %.0f ms of %.0f ms\n",
-                leaves, unregisterCalls / 1000.0, engineUnregisterMs);
-    std::printf("  reading the whole script without registry calls (expansion, tokens, keywords): %.0f ms\n",
-                readMs);
+    const double registerCalls =
+        leaves * (2 * openMissing + create + 2 * setValue + close) + inner * (2 * openMissing + create + close);
+    const double unregisterCalls =
+        leaves * (open + 3 * query + deleteValue + close + deleteKey) + inner * (open + 4 * query + close + deleteKey);
+    std::printf("  register pass:   %d keys x (2 failed opens, create, 2 sets, close) = %.0f ms of %.0f ms\n", leaves,
+                registerCalls / 1000.0, engineRegisterMs);
+    std::
+        printf("  unregister pass: %d keys x (open, 3 queries, value delete, close, key delete) = %.0f ms of %.0f ms\n",
+               leaves, unregisterCalls / 1000.0, engineUnregisterMs);
+    std::printf("  reading the whole script without registry calls (expansion, tokens, keywords): %.0f ms\n", readMs);
 }
 
 void RegistryComparison()
@@ -391,14 +397,15 @@ void RegistryComparison()
         std::printf("cannot write %s\n", regFile.c_str());
         return;
     }
-    std::printf("Script: %d keys at the third level (%d x %d x %d), each with a default and a named value; "
-                "%zu bytes\n",
-                kTops * kMids * kLeaves, kTops, kMids, kLeaves, script.size());
+    std::printf(
+        "Script: %d keys at the third level (%d x %d x %d), each with a default and a named value; "
+        "%zu bytes\n",
+        kTops * kMids * kLeaves, kTops, kMids, kLeaves, script.size());
 
     std::vector<double> engineRegister, engineUnregister, regImport, regDelete, regStart, replayRegister,
         replayUnregister;
     bool allGood = true;
-    for (int r = 0; r < kRounds; ++r) {
+    for (int r = 0; r < roundCount; ++r) {
         HRESULT hr = S_OK;
         engineRegister.push_back(TimeMs([&] { hr = RunEngine(script, TRUE); }));
         allGood = allGood && hr == S_OK && TreeIsComplete(rootPath);
@@ -419,20 +426,19 @@ void RegistryComparison()
     }
     const double er = Median(engineRegister), eu = Median(engineUnregister);
     const double ri = Median(regImport), rd = Median(regDelete), rs = Median(regStart);
-    std::printf("Medians of %d rounds, side by side%s:\n", kRounds, allGood ? "" : " (SOME RUNS DID NOT CHECK OUT)");
-    std::printf("  engine register   %8.1f ms   reg import    %8.1f ms   ratio %.2f  (goal <= 1.5)\n", er, ri,
-                er / ri);
-    std::printf("  engine unregister %8.1f ms   reg delete /f %8.1f ms   ratio %.2f  (goal <= 1.5)\n", eu, rd,
-                eu / rd);
-    std::printf("  (reg.exe start-up alone, \"reg query\" of one key: %.1f ms; ratios without it: %.2f and %.2f)\n",
-                rs, er / (ri - rs), eu / (rd - rs));
+    std::printf("Medians of %d rounds, side by side%s:\n", roundCount, allGood ? "" : " (SOME RUNS DID NOT CHECK OUT)");
+    std::printf("  engine register   %8.1f ms   reg import    %8.1f ms   ratio %.2f  (goal <= 1.5)\n", er, ri, er / ri);
+    std::printf("  engine unregister %8.1f ms   reg delete /f %8.1f ms   ratio %.2f  (goal <= 1.5)\n", eu, rd, eu / rd);
+    std::printf("  (reg.exe start-up alone, \"reg query\" of one key: %.1f ms; ratios without it: %.2f and %.2f)\n", rs,
+                er / (ri - rs), eu / (rd - rs));
     TableRow("registering 10,000 keys, script vs reg import", er, "ms", ri, "", "1.5 or less");
     TableRow("unregistering them, script vs reg delete /f", eu, "ms", rd, "", "1.5 or less");
 
     const double pr = Median(replayRegister), pu = Median(replayUnregister);
-    std::printf("  the engine's registry calls alone, made without a script: register %.1f ms (ratio %.2f to reg "
-                "import), unregister %.1f ms (ratio %.2f to reg delete)\n",
-                pr, pr / ri, pu, pu / rd);
+    std::printf(
+        "  the engine's registry calls alone, made without a script: register %.1f ms (ratio %.2f to reg "
+        "import), unregister %.1f ms (ratio %.2f to reg delete)\n",
+        pr, pr / ri, pu, pu / rd);
     WhereTheTimeGoes(benchPath, script, er, eu);
     DeleteFileA(regFile.c_str());
     testing_support::DeleteTree(HKEY_CURRENT_USER, benchPath);
@@ -445,7 +451,7 @@ void Throughput()
         const std::string script = ScriptOfAbout(1000000, "KelmoBench", withVariable);
         std::vector<double> runs;
         size_t tokens = 0;
-        for (int r = 0; r < kRounds; ++r) {
+        for (int r = 0; r < roundCount; ++r) {
             Map map;
             ScriptEngine engine = {nullptr, map.get(), 0};
             runs.push_back(TimeMs([&] {
@@ -511,8 +517,9 @@ int PeakChild(const char* scriptFile)
 
 void PeakMemory()
 {
-    std::printf("\nPeak memory of one run (rise of the peak working set above the working set before it, each\n"
-                "script read in a fresh process; the keys are absent, so the run reads the whole text):\n");
+    std::printf(
+        "\nPeak memory of one run (rise of the peak working set above the working set before it, each\n"
+        "script read in a fresh process; the keys are absent, so the run reads the whole text):\n");
     char own[MAX_PATH];
     GetModuleFileNameA(nullptr, own, MAX_PATH);
     const std::string scriptFile = OwnFolder() + "script_engine_bench.rgs";
@@ -552,6 +559,8 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "--peak") == 0)
         return PeakChild(argv[2]);
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 2)
+        roundCount = std::max(1, std::atoi(argv[1]));
     serverModule.Setup(nullptr, GetModuleHandleA(nullptr));
     RegistryComparison();
     Throughput();

@@ -25,7 +25,6 @@ namespace {
 
 using namespace testing_support;
 
-
 // The surrogate's application identifier, made up for this benchmark.
 const GUID kSurrogateAppId = {0x6C1A7B20, 0x51E3, 0x4D8A, {0x9B, 0x44, 0x12, 0x7E, 0x3C, 0x55, 0x0A, 0x91}};
 
@@ -43,8 +42,8 @@ void Round(bool throughHost, Figures& figures)
     HRESULT hr;
     // Both activations ask for the component's interface at once: the host
     // then creates the component while it makes its object.
-    hr = CoCreateInstance(throughHost ? CLSID_Kelmo : CLSID_KelmoHosted, nullptr, CLSCTX_LOCAL_SERVER,
-                          IID_IKelmoHosted, reinterpret_cast<void**>(&hosted));
+    hr = CoCreateInstance(throughHost ? CLSID_Kelmo : CLSID_KelmoHosted, nullptr, CLSCTX_LOCAL_SERVER, IID_IKelmoHosted,
+                          reinterpret_cast<void**>(&hosted));
     if (FAILED(hr)) {
         std::printf("  %s activation failed: 0x%08lX\n", image, static_cast<unsigned long>(hr));
         ++figures.failures;
@@ -128,9 +127,10 @@ void NameLookups(const std::string& kelmo7)
     for (int i = 0; i < kCalls; ++i)
         ITypeInfo_GetIDsOfNames(holder.typeInfo, names, 1, &id);
     const double own = (NowMs() - start) * 1e6 / kCalls;
-    std::printf("GetIDsOfNames(\"GetTypeInfoCount\"), %d calls in process: cached %.0f ns, "
-                "type information's own %.0f ns, speed-up %.1fx\n",
-                kCalls, cached, own, own / cached);
+    std::printf(
+        "GetIDsOfNames(\"GetTypeInfoCount\"), %d calls in process: cached %.0f ns, "
+        "type information's own %.0f ns, speed-up %.1fx\n",
+        kCalls, cached, own, own / cached);
     ServerModule::Teardown(&serverModule);
     if (library != nullptr)
         ITypeLib_Release(library);
@@ -153,8 +153,7 @@ int main(int argc, char** argv)
     if (GetFileAttributesExA(win32.c_str(), GetFileExInfoStandard, &attributes)) {
         std::printf("Kelmo7.exe (win32): %lu bytes (goal 24 KiB = 24576 bytes or less)\n", attributes.nFileSizeLow);
         TableRow("size of the win32 Kelmo7.exe", attributes.nFileSizeLow / 1024.0, "KiB", 0, "-", "24 KiB or less");
-    }
-    else
+    } else
         std::printf("Kelmo7.exe (win32): not found at %s (build the win32 preset first)\n", win32.c_str());
 
     if (RunProcess(kelmo7 + " /RegServer").exitCode != 0 || RegisterHostedComponent() != S_OK) {
@@ -191,8 +190,8 @@ int main(int argc, char** argv)
              "1.05 or less");
     TableRow("release of the last reference", Median(host.release), "ms", Median(surrogate.release), "",
              "1.05 or less");
-    TableRow("exit delay after the last release", Median(host.exitDelay), "ms", 0,
-             "dllhost never exits by itself", "within 100 ms of 1500");
+    TableRow("exit delay after the last release", Median(host.exitDelay), "ms", 0, "dllhost never exits by itself",
+             "within 100 ms of 1500");
     TableRow("peak working set of the server", Median(host.peakKiB), "KiB", Median(surrogate.peakKiB), "",
              "1.05 or less");
     if (host.failures + surrogate.failures != 0)

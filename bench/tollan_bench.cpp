@@ -21,8 +21,7 @@ using testing_support::WindowsPath;
 
 bool MakeReadOnlyFile(const std::string& path)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_READONLY,
-                              nullptr);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_READONLY, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -40,8 +39,8 @@ double TimeProcess(const std::string& commandLine)
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
     const double start = NowMs();
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &info))
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &info))
         return -1;
     const bool ended = WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0;
     const double elapsed = NowMs() - start;
@@ -62,7 +61,7 @@ int main(int argc, char** argv)
     }
     const std::string win32Tollan = WindowsPath(argv[1]);
     const std::string tollan = WindowsPath(argv[2]);
-    const int runs = std::max(20, argc > 3 ? std::atoi(argv[3]) : 25);
+    const int runs = std::max(1, argc > 3 ? std::atoi(argv[3]) : 25);
 
     WIN32_FILE_ATTRIBUTE_DATA facts;
     if (GetFileAttributesExA(win32Tollan.c_str(), GetFileExInfoStandard, &facts)) {

@@ -2,8 +2,23 @@
 # build's own Wine (the toolchain's emulator) inside one throwaway prefix under
 # the build folder, created by one fixture and shut down by another. The win64
 # build runs them here under 64-bit Wine; the win32 build's run under 32-bit
-# Wine in the i386 guest (`make test32`). Wine tests carry the label `wine`,
-# checks of the built files the label `static`.
+# Wine in the i386 guest (`make test32`). Labels say what a test is, and the
+# test presets select by them:
+#   wine    every test run under Wine (the i386 guest runs this label)
+#   unit    a Wine test that calls our code in its own process
+#   process a Wine test that starts our programs
+#   stress  a Wine test under faults or load, short in `make test`, long in `make stress`
+#   static  a check of the built files on the build machine itself
+#   bench-smoke  one round of a benchmark (win64 build)
+#
+# Test seams follow one rule. A compile-time definition only for what must not
+# be in the shipped file at all: KELMO_ALLOCATION_PROBE (counting and failing
+# allocations), KELMO_ACTIVATION_SEAM (holding an activation), a shorter
+# KELMO_FIRST_LOCK_DEADLINE_MS, TOLLAN_GUARDED_CURRENT_NAME (guard bytes on the
+# splitter's stack). Everything else goes through what the code already takes
+# as input: the platform facts handed to ServerModule::Setup, the module-path
+# source of the script engine, parameters, and the test's own definitions of
+# tollan's name table and count.
 
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -34,12 +49,15 @@ function(kelmo_add_test_executable name)
   target_link_options(${name} PRIVATE -static)
 endfunction()
 
-# kelmo_add_wine_test(NAME COMMAND ... [LOCKS ...] [ENVIRONMENT ...] [TIMEOUT s]
-#                     [WORKING_DIRECTORY dir]):
-# one CTest entry run under Wine in the run's prefix.
+# kelmo_add_wine_test(NAME KIND unit|process|stress COMMAND ... [LOCKS ...]
+#                     [ENVIRONMENT ...] [TIMEOUT s] [WORKING_DIRECTORY dir]):
+# one CTest entry run under Wine in the run's prefix, labelled wine and KIND.
 # Tests that touch the same registry entries or server class share a lock.
 function(kelmo_add_wine_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT;WORKING_DIRECTORY" "COMMAND;LOCKS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "" "KIND;TIMEOUT;WORKING_DIRECTORY" "COMMAND;LOCKS;ENVIRONMENT" ${ARGN})
+  if(NOT ARG_KIND MATCHES "^(unit|process|stress)$")
+    message(FATAL_ERROR "${name}: KIND is unit, process or stress, not '${ARG_KIND}'")
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
@@ -55,7 +73,7 @@ function(kelmo_add_wine_test name)
     WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY})
   set_tests_properties(${name} PROPERTIES
     FIXTURES_REQUIRED wineprefix
-    LABELS wine
+    LABELS "wine;${ARG_KIND}"
     TIMEOUT ${ARG_TIMEOUT}
     ENVIRONMENT "WINEPREFIX=${KELMO_WINEPREFIX};WINEDEBUG=-all;${ARG_ENVIRONMENT}")
   if(ARG_LOCKS)

@@ -23,8 +23,7 @@ HostedComponent* FromInner(IUnknown* self) { return reinterpret_cast<HostedCompo
 
 HostedComponent* FromHosted(IKelmoHosted* self)
 {
-    return reinterpret_cast<HostedComponent*>(reinterpret_cast<BYTE*>(self) -
-                                              offsetof(HostedComponent, operations));
+    return reinterpret_cast<HostedComponent*>(reinterpret_cast<BYTE*>(self) - offsetof(HostedComponent, operations));
 }
 
 IUnknown* InnerOf(HostedComponent* component) { return reinterpret_cast<IUnknown*>(&component->innerOperations); }
@@ -145,8 +144,7 @@ HRESULT STDMETHODCALLTYPE GetTypeInfo(IKelmoHosted* self, UINT index, LCID, ITyp
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE GetIDsOfNames(IKelmoHosted* self, REFIID iid, LPOLESTR* names, UINT count, LCID,
-                                        DISPID* ids)
+HRESULT STDMETHODCALLTYPE GetIDsOfNames(IKelmoHosted* self, REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids)
 {
     ITypeInfo* info;
     const HRESULT hr = DispatchTypeInfo(self, iid, &info);
@@ -191,11 +189,13 @@ HRESULT STDMETHODCALLTYPE Add(IKelmoHosted*, LONG left, LONG right, LONG* sum)
     return S_OK;
 }
 
+// clang-format off
 const IKelmoHostedVtbl kHostedOperations = {
     QueryInterface, AddRef, Release,
     GetTypeInfoCount, GetTypeInfo, GetIDsOfNames, Invoke,
     get_ProcessId, Echo, Add,
 };
+// clang-format on
 
 }  // namespace
 

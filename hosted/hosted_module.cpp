@@ -50,7 +50,4 @@ STDAPI DllGetClassObject(REFCLSID classId, REFIID iid, void** out)
     return QueryHostedClassFactory(iid, out);
 }
 
-STDAPI DllCanUnloadNow()
-{
-    return moduleLocks == 0 ? S_OK : S_FALSE;
-}
+STDAPI DllCanUnloadNow() { return moduleLocks == 0 ? S_OK : S_FALSE; }

@@ -30,15 +30,14 @@ HRESULT SetString(HKEY key, const WCHAR* name, const WCHAR* value)
 HRESULT WriteClassKey(const WCHAR* modulePath)
 {
     HKEY classKey;
-    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, ClassKey().text, 0, nullptr, 0, KEY_WRITE, nullptr,
-                                  &classKey, nullptr);
+    LONG status =
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, ClassKey().text, 0, nullptr, 0, KEY_WRITE, nullptr, &classKey, nullptr);
     if (status != ERROR_SUCCESS)
         return HRESULT_FROM_WIN32(status);
     HKEY serverKey;
     HRESULT hr = SetString(classKey, nullptr, L"Kelmo hosted component sample");
     if (SUCCEEDED(hr)) {
-        status = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &serverKey,
-                                 nullptr);
+        status = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &serverKey, nullptr);
         hr = HRESULT_FROM_WIN32(status);
     }
     RegCloseKey(classKey);
@@ -88,8 +87,8 @@ HRESULT UnregisterOwnTypeLibrary()
         ITypeLib_ReleaseTLibAttr(library, attributes);
         // Nothing registered is nothing left to remove.
         BSTR registeredPath = nullptr;
-        if (SUCCEEDED(QueryPathOfRegTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum,
-                                            identity.lcid, &registeredPath))) {
+        if (SUCCEEDED(QueryPathOfRegTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid,
+                                            &registeredPath))) {
             SysFreeString(registeredPath);
             hr = UnRegisterTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid,
                                    identity.syskind);

@@ -5,10 +5,7 @@
 
 AllocationProbe allocationProbe;
 
-bool AllocationProbeRefuses()
-{
-    return InterlockedIncrement(&allocationProbe.attempts) == allocationProbe.failAt;
-}
+bool AllocationProbeRefuses() { return InterlockedIncrement(&allocationProbe.attempts) == allocationProbe.failAt; }
 
 void AllocationProbeStart()
 {

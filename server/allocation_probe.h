@@ -8,10 +8,10 @@
 #ifdef KELMO_ALLOCATION_PROBE
 
 struct AllocationProbe {
-    LONG attempts;         // allocation calls so far, module and task memory together
-    LONG failAt;           // the attempt that fails (1-based); 0: none fails
-    LONG liveModuleBlocks; // ModuleAlloc results not yet freed
-    LONG liveTaskBlocks;   // task-memory blocks not yet freed
+    LONG attempts;          // allocation calls so far, module and task memory together
+    LONG failAt;            // the attempt that fails (1-based); 0: none fails
+    LONG liveModuleBlocks;  // ModuleAlloc results not yet freed
+    LONG liveTaskBlocks;    // task-memory blocks not yet freed
 };
 
 extern AllocationProbe allocationProbe;

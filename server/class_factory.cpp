@@ -2,6 +2,7 @@
 
 #include "activation_seam.h"
 #include "interface_map.h"
+#include "module_allocator.h"
 #include "server_module.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include "server_module.h"
 
 ClassEntry serverClassTable[] = {
-    {&CLSID_Kelmo, ApplyKelmoScript, MakeClassFactory, HostInstanceMaker, nullptr, 0,
-     NoDescription, NoCategories, IgnoreModuleEvent},
+    {&CLSID_Kelmo, ApplyKelmoScript, MakeClassFactory, HostInstanceMaker, nullptr, 0, NoDescription, NoCategories,
+     IgnoreModuleEvent},
     {},
 };
 

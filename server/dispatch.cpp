@@ -2,6 +2,7 @@
 
 #include "guids.h"
 #include "handles.h"
+#include "module_allocator.h"
 #include "server_module.h"
 
 TypeInfoHolder kelmoTypeInfo = {

@@ -16,8 +16,10 @@ inline constexpr WORD kTypeLibMinorVersion = 0;
 inline constexpr GUID APPID_Kelmo7 = {0x3DAB7F76, 0x2BB8, 0x4BAE, {0x9D, 0xBE, 0x7A, 0x1E, 0xA0, 0xA1, 0x73, 0x5B}};
 
 // The hosted component and the one interface through which clients reach it.
+// clang-format off
 inline constexpr CLSID CLSID_HostedComponent = {0xB4D3CD47, 0x571B, 0x11D4, {0x83, 0xAA, 0x00, 0x10, 0xA4, 0xEF, 0x9F, 0x79}};
 inline constexpr IID IID_IHostedComponent = {0xB4D3CD49, 0x571B, 0x11D4, {0x83, 0xAA, 0x00, 0x10, 0xA4, 0xEF, 0x9F, 0x79}};
+// clang-format on
 
 // Registry-script resources of type "REGISTRY".
 inline constexpr WORD kAppIdScriptResource = 100;

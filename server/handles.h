@@ -6,11 +6,13 @@
 #include <windows.h>
 #include <ole2.h>
 
-#include "server_module.h"
+#include "module_allocator.h"
 #include "task_memory.h"
 
+// clang-format off
 template <typename T> struct RemoveReference { using Type = T; };
 template <typename T> struct RemoveReference<T&> { using Type = T; };
+// clang-format on
 template <typename T>
 constexpr typename RemoveReference<T>::Type&& Move(T&& value)
 {
@@ -117,6 +119,8 @@ using UniqueKey = Unique<KeyTraits>;
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueLibrary = Unique<LibraryTraits>;
 using UniqueBstr = Unique<BstrTraits>;
+// clang-format off
 template <typename T> using UniqueTaskMemory = Unique<TaskMemoryTraits<T>>;
 template <typename T> using UniqueModuleMemory = Unique<ModuleMemoryTraits<T>>;
 template <typename T> using ComRef = Unique<InterfaceTraits<T>>;
+// clang-format on

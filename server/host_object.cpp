@@ -6,6 +6,7 @@
 #include "dispatch.h"
 #include "guids.h"
 #include "interface_map.h"
+#include "module_allocator.h"
 #include "server_module.h"
 
 namespace {
@@ -45,10 +46,7 @@ HRESULT STDMETHODCALLTYPE QueryInterface(IDispatch* self, REFIID iid, void** out
     return QueryInterfaceMap(HostOf(self), kHostInterfaces, iid, out);
 }
 
-ULONG STDMETHODCALLTYPE AddRef(IDispatch* self)
-{
-    return static_cast<ULONG>(++HostOf(self)->referenceCount);
-}
+ULONG STDMETHODCALLTYPE AddRef(IDispatch* self) { return static_cast<ULONG>(++HostOf(self)->referenceCount); }
 
 ULONG STDMETHODCALLTYPE Release(IDispatch* self)
 {
@@ -59,10 +57,7 @@ ULONG STDMETHODCALLTYPE Release(IDispatch* self)
     return static_cast<ULONG>(count);
 }
 
-HRESULT STDMETHODCALLTYPE GetTypeInfoCount(IDispatch*, UINT* count)
-{
-    return DispatchGetTypeInfoCount(count);
-}
+HRESULT STDMETHODCALLTYPE GetTypeInfoCount(IDispatch*, UINT* count) { return DispatchGetTypeInfoCount(count); }
 
 HRESULT STDMETHODCALLTYPE GetTypeInfo(IDispatch*, UINT, LCID lcid, ITypeInfo** out)
 {
@@ -74,12 +69,10 @@ HRESULT STDMETHODCALLTYPE GetIDsOfNames(IDispatch*, REFIID, LPOLESTR* names, UIN
     return DispatchGetIDsOfNames(kelmoTypeInfo, names, count, lcid, ids);
 }
 
-HRESULT STDMETHODCALLTYPE Invoke(IDispatch* self, DISPID member, REFIID, LCID lcid, WORD flags,
-                                 DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
-                                 UINT* argumentError)
+HRESULT STDMETHODCALLTYPE Invoke(IDispatch* self, DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* parameters,
+                                 VARIANT* result, EXCEPINFO* exception, UINT* argumentError)
 {
-    return DispatchInvoke(kelmoTypeInfo, self, member, lcid, flags, parameters, result, exception,
-                          argumentError);
+    return DispatchInvoke(kelmoTypeInfo, self, member, lcid, flags, parameters, result, exception, argumentError);
 }
 
 // The HostObject is never aggregated: it is its own controlling unknown.

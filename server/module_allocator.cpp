@@ -1,9 +1,10 @@
 // The module allocator over the ServerModule's private heaps. In extra-heap
 // mode every block carries an 8-byte header naming the heap it came from, so
 // that realloc and free go back to that heap.
-#include "server_module.h"
+#include "module_allocator.h"
 
 #include "allocation_probe.h"
+#include "server_module.h"
 
 namespace {
 

@@ -36,7 +36,7 @@ __asm__(
     "___chkstk_ms:\n"
     "    pushq %rcx\n"
     "    pushq %rax\n"
-    "    leaq  24(%rsp), %rcx\n"          // stack pointer of the caller before the call
+    "    leaq  24(%rsp), %rcx\n"  // stack pointer of the caller before the call
     "1:  cmpq  $0x1000, %rax\n"
     "    jb    2f\n"
     "    subq  $0x1000, %rcx\n"
@@ -55,7 +55,7 @@ __asm__(
     "___chkstk_ms:\n"
     "    pushl %ecx\n"
     "    pushl %eax\n"
-    "    leal  12(%esp), %ecx\n"          // stack pointer of the caller before the call
+    "    leal  12(%esp), %ecx\n"  // stack pointer of the caller before the call
     "1:  cmpl  $0x1000, %eax\n"
     "    jb    2f\n"
     "    subl  $0x1000, %ecx\n"

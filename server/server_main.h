@@ -3,14 +3,6 @@
 
 #include <windows.h>
 
-// Routines entered by the platform realign the stack on i686, where the
-// platform guarantees only 4-byte alignment.
-#if defined(__i386__)
-#define KELMO_ALIGN_STACK __attribute__((force_align_arg_pointer))
-#else
-#define KELMO_ALIGN_STACK
-#endif
-
 enum class ServerAction { Serve, Register, Unregister, RegisterPerUser, UnregisterPerUser };
 
 // The position just after the first character of text that equals a character
@@ -24,6 +16,3 @@ const char* FindAfterAnyOf(const char* text, const char* set);
 ServerAction ScanSwitches(const char* commandLine);
 
 HRESULT ServerMain(HINSTANCE instance);
-
-// Entry point of the shutdown monitor thread.
-KELMO_ALIGN_STACK DWORD WINAPI RunShutdownMonitor(void* module);

@@ -4,6 +4,7 @@
 
 #include "class_table.h"
 #include "errors.h"
+#include "module_allocator.h"
 
 ServerModule serverModule;
 
@@ -22,8 +23,7 @@ PlatformFacts ReadPlatformFacts()
 // which makes their number the smallest power of two strictly above it.
 static DWORD ExtraHeapMask(const PlatformFacts& facts)
 {
-    if ((facts.platformId == VER_PLATFORM_WIN32_NT && facts.majorVersion >= 5) ||
-        facts.processorCount <= 1)
+    if ((facts.platformId == VER_PLATFORM_WIN32_NT && facts.majorVersion >= 5) || facts.processorCount <= 1)
         return 0;
     DWORD mask = 0;
     for (DWORD n = facts.processorCount; n != 0; n >>= 1)
@@ -175,10 +175,7 @@ void ServerModule::EndActivation()
     ChangeOpenState(&firstLockState, [](LONG under) { return under > 0 ? under - 1 : under; });
 }
 
-LONG ServerModule::CloseIfUnreached()
-{
-    return InterlockedCompareExchange(&firstLockState, kServerClosing, 0);
-}
+LONG ServerModule::CloseIfUnreached() { return InterlockedCompareExchange(&firstLockState, kServerClosing, 0); }
 
 LONG ServerModule::ReleaseLock()
 {

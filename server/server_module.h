@@ -73,16 +73,3 @@ constexpr LONG kServerClosing = -2;  // the first-lock deadline ended it: nothin
 extern ServerModule serverModule;
 
 PlatformFacts ReadPlatformFacts();
-
-// The module allocator over the private heaps. A null result means exhausted
-// memory, which callers report as E_OUTOFMEMORY.
-void* ModuleAlloc(DWORD size);
-void* ModuleRealloc(void* block, DWORD size);
-void ModuleFree(void* block);
-
-// Allocates room for one T (a plain record; no constructor runs).
-template <typename T>
-T* ModuleAllocRecord()
-{
-    return static_cast<T*>(ModuleAlloc(sizeof(T)));
-}

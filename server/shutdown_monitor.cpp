@@ -1,7 +1,8 @@
 // The shutdown monitor: ends the serving process once the lock count has
 // dropped to zero and a whole idle window has passed without a further drop.
+#include "shutdown_monitor.h"
+
 #include "activation_seam.h"
-#include "server_main.h"
 #include "server_module.h"
 
 #ifndef KELMO_FIRST_LOCK_DEADLINE_MS

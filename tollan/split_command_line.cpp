@@ -1,13 +1,8 @@
 #include "split_command_line.h"
 
-#ifdef TOLLAN_GUARDED_NAME_TABLE
-GuardedNameTable GuardedNames;
-NameSlots& NameTable = GuardedNames.slots;
+#ifdef TOLLAN_GUARDED_CURRENT_NAME
 bool CurrentNameGuardsIntact = true;
-#else
-NameSlots NameTable;
 #endif
-int NameCount;
 
 namespace {
 
@@ -69,7 +64,7 @@ bool Split(const char* tail, char* current)
 
 bool SplitCommandLine(const char* tail)
 {
-#ifdef TOLLAN_GUARDED_NAME_TABLE
+#ifdef TOLLAN_GUARDED_CURRENT_NAME
     constexpr unsigned char kGuardByte = 0xA5;
     struct {
         unsigned char before[16];

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "command_line_tail.h"
+#include "name_table.h"
 #include "split_command_line.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)

@@ -136,7 +136,7 @@ HRESULT LocateTypeLibrary(ServerModule* module, const OLECHAR* index, BSTR* path
     char name[kPathCapacity];
     const DWORD length = GetModuleFileNameA(module->typeLibInstance, name, kPathCapacity);
     if (length == 0 || length >= static_cast<DWORD>(kPathCapacity))
-        return length == 0 ? FoldWin32Error(GetLastError()) : FoldWin32Error(ERROR_INSUFFICIENT_BUFFER);
+        return length == 0 ? LastErrorResult() : FoldWin32Error(ERROR_INSUFFICIENT_BUFFER);
     if (index != nullptr) {
         // The index text is appended unchanged; one that does not fit is refused.
         const int room = kPathCapacity - static_cast<int>(length);

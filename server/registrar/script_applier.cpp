@@ -2,9 +2,10 @@
 // applied under a parent key, in the register pass (keys opened or created,
 // values written) or the unregister pass (what the script names removed),
 // and the key and value operations behind it.
-#include "registrar/script_internals.h"
+#include "registrar/script_applier.h"
 
 #include "errors.h"
+#include "registrar/script_text.h"
 
 namespace {
 
@@ -114,10 +115,7 @@ struct Block {
 HRESULT ReadNext(Block& block) { return ReadToken(block.engine, block.token); }
 
 // A value clause may follow a key name; a block may follow only a key item.
-HRESULT RejectBlock(const Block& block)
-{
-    return IsBlockOpener(block.token) ? DISP_E_EXCEPTION : S_OK;
-}
+HRESULT RejectBlock(const Block& block) { return IsBlockOpener(block.token) ? DISP_E_EXCEPTION : S_OK; }
 
 HRESULT RegisterKeyItem(Block& block)
 {
@@ -384,8 +382,8 @@ BYTE HexDigitValue(char digit)
 bool KeyHasSubkeys(HKEY key)
 {
     DWORD subkeys = 0;
-    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS)
+    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr) != ERROR_SUCCESS)
         return false;
     return subkeys > 0;
 }
@@ -393,8 +391,8 @@ bool KeyHasSubkeys(HKEY key)
 __attribute__((noinline)) bool KeyHasNamedValues(HKEY key)
 {
     DWORD values = 0;
-    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS ||
+    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                         nullptr) != ERROR_SUCCESS ||
         values == 0)
         return false;
     if (values >= 2)

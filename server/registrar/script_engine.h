@@ -13,5 +13,4 @@ struct ScriptVariable {
 
 // Runs the "REGISTRY" resource of the program's own file in the register pass
 // (registering nonzero) or the unregister pass. "Module" is always defined.
-HRESULT ApplyScriptResource(ServerModule* module, WORD resourceId, BOOL registering,
-                            const ScriptVariable* extraPairs);
+HRESULT ApplyScriptResource(ServerModule* module, WORD resourceId, BOOL registering, const ScriptVariable* extraPairs);

@@ -49,8 +49,8 @@ protected:
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         module_ = LoadLibraryA(testing_support::HostedComponentPath().c_str());
         ASSERT_NE(nullptr, module_) << testing_support::HostedComponentPath();
-        getClassObject_ = reinterpret_cast<GetClassObject>(
-            reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+        getClassObject_ =
+            reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
         canUnloadNow_ =
             reinterpret_cast<CanUnloadNow>(reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
         ASSERT_NE(nullptr, getClassObject_);
@@ -74,8 +74,8 @@ protected:
     IKelmoHosted* NewPlain()
     {
         IKelmoHosted* hosted = nullptr;
-        EXPECT_EQ(S_OK, IClassFactory_CreateInstance(factory_, nullptr, IID_IKelmoHosted,
-                                                     reinterpret_cast<void**>(&hosted)));
+        EXPECT_EQ(S_OK,
+                  IClassFactory_CreateInstance(factory_, nullptr, IID_IKelmoHosted, reinterpret_cast<void**>(&hosted)));
         return hosted;
     }
 
@@ -359,11 +359,10 @@ TEST_F(HostedDispatch, InvokeReachesTheMembers)
     VariantClear(&text);
 
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    EXPECT_EQ(DISP_E_UNKNOWNINTERFACE,
-              IDispatch_Invoke(dispatch_, 3, IID_IDispatch, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result,
-                               nullptr, nullptr));
-    EXPECT_EQ(DISP_E_MEMBERNOTFOUND, IDispatch_Invoke(dispatch_, 77, IID_NULL, LOCALE_USER_DEFAULT,
-                                                      DISPATCH_METHOD, &none, &result, nullptr, nullptr));
+    EXPECT_EQ(DISP_E_UNKNOWNINTERFACE, IDispatch_Invoke(dispatch_, 3, IID_IDispatch, LOCALE_USER_DEFAULT,
+                                                        DISPATCH_METHOD, &none, &result, nullptr, nullptr));
+    EXPECT_EQ(DISP_E_MEMBERNOTFOUND, IDispatch_Invoke(dispatch_, 77, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                                      &none, &result, nullptr, nullptr));
 }
 
 }  // namespace

@@ -88,8 +88,8 @@ TEST_F(UnregisterPass, DeleteRemovesTheKeyOnlyWhenNoSubkeyIsLeft)
 TEST_F(RegisterPass, BackslashInAKeyNameFailsAndTheRollBackStopsAtTheSameKey)
 {
     EXPECT_EQ(DISP_E_EXCEPTION, RegisterBody("Before = s b Outer { Inner 'bad\\name' Never } After"));
-    EXPECT_FALSE(Exists("Before"));      // undone
-    EXPECT_TRUE(Exists("Outer"));        // encloses the faulty item
+    EXPECT_FALSE(Exists("Before"));  // undone
+    EXPECT_TRUE(Exists("Outer"));    // encloses the faulty item
     EXPECT_FALSE(Exists("Outer\\Inner"));
     EXPECT_FALSE(Exists("Outer\\Never"));
     EXPECT_FALSE(Exists("After"));
@@ -118,8 +118,8 @@ TEST_F(UnregisterPass, BackslashInAKeyNameFailsWhereverItStands)
 TEST_F(RegisterPass, AnEmptyKeyNameIsAScriptErrorAndNeverNamesTheParent)
 {
     // The registry reads an empty name as the parent key itself.
-    for (const char* body : {"ForceRemove ''", "Delete ''", "Keep { ForceRemove '' }", "Keep { Delete '' }",
-                             "'' = s x", "NoRemove ''"}) {
+    for (const char* body :
+         {"ForceRemove ''", "Delete ''", "Keep { ForceRemove '' }", "Keep { Delete '' }", "'' = s x", "NoRemove ''"}) {
         Put("Keep\\Sub", nullptr, "sub");
         Put("", "Value", "v");
         EXPECT_EQ(DISP_E_EXCEPTION, RegisterBody(body)) << body;

@@ -114,7 +114,8 @@ int FailEachAllocationInTurn(Run run, HRESULT success)
         }
         // A pair that could not be added is absent: a script naming it fails,
         // one that does not name it succeeds.
-        EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY || hr == DISP_E_EXCEPTION) << "allocation " << k << ": " << std::hex << hr;
+        EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY || hr == DISP_E_EXCEPTION)
+            << "allocation " << k << ": " << std::hex << hr;
         outOfMemory += hr == E_OUTOFMEMORY;
         if (k > 200) {
             ADD_FAILURE() << "a run of this script should not allocate this often";
@@ -138,8 +139,7 @@ TEST_F(Balance, FailedAllocationsAreReportedAndLeaveNothingBehind)
         pairs.push_back({L"Unused" + std::to_wstring(i), L"u"});
     pairs.push_back({L"V", std::wstring(3000, L'v')});
     const std::string body = "A = s '%V%' B = s '%V%' C = s '%V%'";
-    const int fromText =
-        FailEachAllocationInTurn([&] { return RunText(Under(scratch_, body), TRUE, pairs); }, S_OK);
+    const int fromText = FailEachAllocationInTurn([&] { return RunText(Under(scratch_, body), TRUE, pairs); }, S_OK);
     EXPECT_GE(fromText, 4);  // the map, the expansion buffer, two growths at least
     for (const char* key : {"C", "B", "A"})
         EXPECT_EQ(3001u, Raw(key).data.size()) << key;

@@ -130,8 +130,10 @@ TEST(Tokens, QuotesAreDroppedAndDoubledQuotesStandForOne)
 
 TEST(Tokens, OnlyTabLineFeedCarriageReturnAndSpaceSeparate)
 {
+    // clang-format off
     const TokenWalk walk = Tokens(" \t\r\na\tb\nc\rd e\x0B" "f\xA0g\x01h\x7Fi");
     EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d", "e\x0B" "f\xA0g\x01h\x7Fi"}), walk.tokens);
+    // clang-format on
 }
 
 TEST(Tokens, TokensHoldAtMost4094Bytes)
@@ -180,10 +182,12 @@ TEST_F(Sections, RootKeysAreNamedInAnyCaseAndInTheirLongForms)
         const char* name;
         HKEY key;
     } rows[] = {
+        // clang-format off
         {"HKCR", HKEY_CLASSES_ROOT},       {"hkcr", HKEY_CLASSES_ROOT},
         {"HkCu", HKEY_CURRENT_USER},       {"HKLM", HKEY_LOCAL_MACHINE},
         {"hku", HKEY_USERS},               {"HKPD", HKEY_PERFORMANCE_DATA},
         {"hkdd", HKEY_DYN_DATA},           {"HKCC", HKEY_CURRENT_CONFIG},
+        // clang-format on
         {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
         {"hkey_current_user", HKEY_CURRENT_USER},
         {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
@@ -214,8 +218,8 @@ TEST_F(Sections, AnUnknownRootKeyOrAMissingBlockIsAScriptError)
 
 TEST_F(Sections, OnlyTheFailedSectionIsRolledBack)
 {
-    const std::string script = Under(scratch_, "First = s f") + Under(scratch_, "Second = s s Bad = q x") +
-                               Under(scratch_, "Third");
+    const std::string script =
+        Under(scratch_, "First = s f") + Under(scratch_, "Second = s s Bad = q x") + Under(scratch_, "Third");
     EXPECT_EQ(DISP_E_EXCEPTION, Register(script));
     EXPECT_EQ("f", Text("First"));
     EXPECT_FALSE(Exists("Second"));
@@ -232,8 +236,8 @@ TEST_F(Sections, OnlyTheFailedSectionIsRolledBack)
 // --- The module path ------------------------------------------------------
 
 struct FakeShortPath {
-    static std::string name;   // written when it fits
-    static DWORD result;       // returned
+    static std::string name;  // written when it fits
+    static DWORD result;      // returned
     static int calls;
 };
 std::string FakeShortPath::name;

@@ -88,9 +88,8 @@ protected:
     {
         for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER}) {
             const std::string base = root == HKEY_CURRENT_USER ? "Software\\Classes\\" : "";
-            for (const std::string& key :
-                 {kClassKey, kAppIdKey, std::string("AppID\\Kelmo7.EXE"), std::string("Kelmo7_83.Kelmo"),
-                  kTypeLibKey, kInterfaceKey})
+            for (const std::string& key : {kClassKey, kAppIdKey, std::string("AppID\\Kelmo7.EXE"),
+                                           std::string("Kelmo7_83.Kelmo"), kTypeLibKey, kInterfaceKey})
                 DeleteTree(root, base + key);
         }
     }
@@ -212,13 +211,11 @@ TEST_F(RegistrationSwitches, PerUserRegistrationStaysInTheUsersClasses)
     ASSERT_EQ(0u, RunProgram(kServer, " /RegServerPerUser"));
     ExpectRegisteredBelow(HKEY_CURRENT_USER, "Software\\Classes");
     ExpectNothingBelow(HKEY_LOCAL_MACHINE, "Software\\Classes");
-    EXPECT_EQ("", DifferencesBesidesThirtyTwoBitRecord(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software"),
-                                                       "Classes\\"));
+    EXPECT_EQ("", DifferencesBesidesThirtyTwoBitRecord(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software"), "Classes\\"));
 
     ASSERT_EQ(0u, RunProgram(kServer, " -unregserverperuser"));
     ExpectNothingBelow(HKEY_CURRENT_USER, "Software\\Classes");
-    EXPECT_EQ("", DifferencesBesidesThirtyTwoBitRecord(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software"),
-                                                       "Classes\\"));
+    EXPECT_EQ("", DifferencesBesidesThirtyTwoBitRecord(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software"), "Classes\\"));
     DeleteTree(HKEY_LOCAL_MACHINE, "Software\\Classes\\Wow6432Node\\" + kInterfaceKey);
 }
 

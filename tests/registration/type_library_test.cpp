@@ -107,8 +107,8 @@ void CheckContent(const std::string& path, SYSKIND expectedKind)
     EXPECT_TRUE(IsEqualGUID(IID_IKelmo, type->guid));
     EXPECT_TRUE(type->wTypeFlags & TYPEFLAG_FDUAL);
     EXPECT_TRUE(type->wTypeFlags & TYPEFLAG_FDISPATCHABLE);
-    EXPECT_EQ(0, type->wTypeFlags & (TYPEFLAG_FHIDDEN | TYPEFLAG_FRESTRICTED | TYPEFLAG_FNONEXTENSIBLE |
-                                     TYPEFLAG_FAGGREGATABLE));
+    EXPECT_EQ(0, type->wTypeFlags &
+                     (TYPEFLAG_FHIDDEN | TYPEFLAG_FRESTRICTED | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FAGGREGATABLE));
     EXPECT_EQ(0, type->cVars);
     ITypeInfo_ReleaseTypeAttr(dispatch, type);
     ASSERT_EQ(S_OK, ITypeInfo_GetDocumentation(dispatch, -1, &name, &help, nullptr, nullptr));

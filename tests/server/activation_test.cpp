@@ -7,6 +7,7 @@
 #include "KelmoHosted.h"
 #include "guids.h"
 #include "hosted_component_registration.h"
+#include "server_process.h"
 #include "wine_test_support.h"
 
 using namespace testing_support;
@@ -14,7 +15,6 @@ using namespace testing_support;
 namespace {
 
 const std::string kServer = WindowsPath(KELMO7_EXE);
-constexpr DWORD kStuckAfterMs = 20000;
 
 class Activation : public ::testing::Test {
 protected:
@@ -155,9 +155,9 @@ TEST_F(Activation, TwoActivationsRunInTwoServerProcesses)
 TEST_F(Activation, AnActivationForAnUnansweredInterfaceFailsAndTheServerStillEnds)
 {
     const std::vector<DWORD> before = ProcessIdsNamed("Kelmo7.exe");
-    const IID unanswered = {0x0BADF00D, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
     void* object = &object;
-    EXPECT_EQ(E_NOINTERFACE, CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, unanswered, &object));
+    EXPECT_EQ(E_NOINTERFACE,
+              CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, kUnansweredInterface, &object));
     EXPECT_EQ(nullptr, object);
     const DWORD serverId = WaitForNewProcess("Kelmo7.exe", before, 2000);
     OwnedProcess server(serverId);

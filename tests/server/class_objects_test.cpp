@@ -94,6 +94,7 @@ TEST_F(InterfaceMapWalk, HandlerResultsDecideWhetherTheWalkGoesOn)
 {
     // S_FALSE, from a row with or without an id, and a failure from a row
     // without an id go on to the next row.
+    // clang-format off
     const InterfaceEntry goesOn[] = {
         {&iidA, 0, DIRECT_ROW},
         {nullptr, static_cast<ULONG_PTR>(E_FAIL), Refuses},
@@ -102,6 +103,7 @@ TEST_F(InterfaceMapWalk, HandlerResultsDecideWhetherTheWalkGoesOn)
         {&iidC, 0, Answers},
         {nullptr, 0, nullptr},
     };
+    // clang-format on
     ASSERT_EQ(S_OK, QueryInterfaceMap(&object, goesOn, iidC, &out));
     EXPECT_EQ(&object, out);
     EXPECT_EQ(4, handlerCalls);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "class_table.h"
+#include "module_allocator.h"
 #include "server_module.h"
 
 namespace {
@@ -176,10 +177,7 @@ TEST_F(ModuleRecord, TermCallbacksRunNewestFirstEachOnceWithTheirArgument)
     EXPECT_TRUE(ranCallbacks.empty());
 }
 
-TEST_F(ModuleRecord, TeardownWithoutARecordIsRefused)
-{
-    EXPECT_EQ(E_INVALIDARG, ServerModule::Teardown(nullptr));
-}
+TEST_F(ModuleRecord, TeardownWithoutARecordIsRefused) { EXPECT_EQ(E_INVALIDARG, ServerModule::Teardown(nullptr)); }
 
 TEST_F(ModuleRecord, LockCountSignalsTheMonitorOnlyWhenItReachesZero)
 {

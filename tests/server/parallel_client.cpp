@@ -31,8 +31,8 @@ int main(int argc, char** argv)
         IUnknown* host = nullptr;
         const char* step = "activation";
         WaitForSingleObject(activating, INFINITE);
-        HRESULT hr = CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                      reinterpret_cast<void**>(&host));
+        HRESULT hr =
+            CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&host));
         ReleaseMutex(activating);
         if (SUCCEEDED(hr)) {
             step = "query for the hosted interface";
@@ -63,11 +63,11 @@ int main(int argc, char** argv)
         QueryPerformanceCounter(&ended);
         if (ended_)
             GetExitCodeProcess(server, &exitCode);
-        const double delay = 1000.0 * static_cast<double>(ended.QuadPart - released.QuadPart) /
-                             static_cast<double>(frequency.QuadPart);
+        const double delay =
+            1000.0 * static_cast<double>(ended.QuadPart - released.QuadPart) / static_cast<double>(frequency.QuadPart);
         std::printf("round %d server %ld created %lu%08lu exit-delay %.0f exit-code %lu\n", round,
-                    static_cast<long>(serverId), created.dwHighDateTime, created.dwLowDateTime,
-                    ended_ ? delay : -1.0, exitCode);
+                    static_cast<long>(serverId), created.dwHighDateTime, created.dwLowDateTime, ended_ ? delay : -1.0,
+                    exitCode);
         if (!ended_ || exitCode != 0)
             ++failures;
         if (server != nullptr)

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "guids.h"
+#include "server_process.h"
 #include "wine_test_support.h"
 
 using namespace testing_support;
@@ -22,12 +23,11 @@ const char kHeldActivationImage[] = "Kelmo7_held_activation.exe";
 // just checked for what the design rules out.
 constexpr double kFloorMs = 1500;         // idle window plus the pause before teardown
 constexpr double kShortestExitMs = 1300;  // below the floor: the window or the pause is missing
-constexpr DWORD kStuckAfterMs = 20000;
 
 class ServingProcess : public ::testing::Test {
 protected:
     explicit ServingProcess(const std::string& server = kServer, const char* image = kServerImage)
-        : registration(CLSID_Kelmo, server), image_(image)
+            : registration(CLSID_Kelmo, server), image_(image)
     {
     }
     void SetUp() override { ASSERT_EQ(S_OK, CoInitialize(nullptr)); }
@@ -129,9 +129,8 @@ TEST_F(ServingProcess, AnActivationForAnUnansweredInterfaceStillEndsTheServer)
     IClassFactory* factory = Activate(&serverId);
     ASSERT_NE(nullptr, factory);
     OwnedProcess server(serverId);
-    const IID unanswered = {0x0BADF00D, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
     void* object = &object;
-    EXPECT_EQ(E_NOINTERFACE, IClassFactory_CreateInstance(factory, nullptr, unanswered, &object));
+    EXPECT_EQ(E_NOINTERFACE, IClassFactory_CreateInstance(factory, nullptr, kUnansweredInterface, &object));
     EXPECT_EQ(nullptr, object);
     ASSERT_TRUE(EndsByItself(server)) << "server still running";
     IClassFactory_Release(factory);

@@ -98,9 +98,13 @@ protected:
 TEST_F(DoubleByte, ATrailByteIsNeverTakenForACharacterOfItsOwn)
 {
     // "\x83\x5C" is one katakana character whose trail byte is a backslash.
-    const EdgeOfPage text("\x83\x5C" "a\\b");
+    const EdgeOfPage text(
+        "\x83\x5C"
+        "a\\b");
     EXPECT_EQ(text.get() + 4, FindAfterAnyOf(text.get(), "\\"));
-    const EdgeOfPage onlyTrail("\x83\x5C" "ab");
+    const EdgeOfPage onlyTrail(
+        "\x83\x5C"
+        "ab");
     EXPECT_EQ(nullptr, FindAfterAnyOf(onlyTrail.get(), "\\"));
     // A set character that is double-byte is compared by its first byte only.
     const EdgeOfPage set("\x83\x5C");

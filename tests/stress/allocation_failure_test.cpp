@@ -52,8 +52,8 @@ DWORD RunProbed(const std::string& tail, int failAt)
     SetProbe(failAt);
     const ProcessResult result = RunProcess(kProbed + tail, 60000);
     EXPECT_TRUE(result.finished) << tail << " with allocation " << failAt << " failing hangs";
-    EXPECT_FALSE(Crashed(result.exitCode)) << tail << " with allocation " << failAt << " crashed: 0x" << std::hex
-                                           << result.exitCode;
+    EXPECT_FALSE(Crashed(result.exitCode))
+        << tail << " with allocation " << failAt << " crashed: 0x" << std::hex << result.exitCode;
     return result.exitCode;
 }
 
@@ -71,8 +71,8 @@ bool TypeLibraryRegistered()
 void CleanRegistry()
 {
     RunProcess(kServer + " /UnregServer");
-    for (const std::string& key : {kClassKey, kAppIdKey, std::string("AppID\\Kelmo7.EXE"),
-                                   std::string("Kelmo7_83.Kelmo")})
+    for (const std::string& key :
+         {kClassKey, kAppIdKey, std::string("AppID\\Kelmo7.EXE"), std::string("Kelmo7_83.Kelmo")})
         DeleteTree(HKEY_CLASSES_ROOT, key);
 }
 
@@ -119,7 +119,8 @@ TEST_F(AllocationFailure, RegistrationFailsCleanlyOrCompletes)
             // Out of memory, or a script error when the "Module" pair could
             // not be added and the script then names an unknown variable.
             ++failures;
-            EXPECT_TRUE(exitCode == static_cast<DWORD>(E_OUTOFMEMORY) || exitCode == static_cast<DWORD>(DISP_E_EXCEPTION))
+            EXPECT_TRUE(exitCode == static_cast<DWORD>(E_OUTOFMEMORY) ||
+                        exitCode == static_cast<DWORD>(DISP_E_EXCEPTION))
                 << "allocation " << k << ": 0x" << std::hex << exitCode;
             EXPECT_FALSE(Registered(kClassKey)) << "allocation " << k;
             EXPECT_FALSE(Registered("Kelmo7_83.Kelmo")) << "allocation " << k;
@@ -159,8 +160,8 @@ int ActivateAndCall(int failAt)
         serverHandle = OpenProcessForOwner(serverId);
     });
     IUnknown* host = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                  reinterpret_cast<void**>(&host));
+    HRESULT hr =
+        CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&host));
     watcher.join();
     OwnedProcess server(serverId, serverHandle);
     if (SUCCEEDED(hr)) {

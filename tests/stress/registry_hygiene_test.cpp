@@ -21,8 +21,8 @@ const std::string kServer = WindowsPath(KELMO7_EXE);
 RegistryTree WithoutNewEmptyParents(const RegistryTree& before, RegistryTree after, const std::string& classes)
 {
     const std::string root = classes.substr(0, classes.size() - 1);
-    for (const std::string& key : {classes + "AppID", classes + "CLSID", classes + "TypeLib",
-                                   classes + "Interface", root}) {
+    for (const std::string& key :
+         {classes + "AppID", classes + "CLSID", classes + "TypeLib", classes + "Interface", root}) {
         auto found = after.find(key);
         const bool hasChildren = key == root && after.lower_bound(root + "\\") != after.end() &&
                                  after.lower_bound(root + "\\")->first.rfind(root + "\\", 0) == 0;
@@ -68,8 +68,8 @@ TEST(RegistryHygiene, TwoRoundsMachineWideLeaveTheRegistryAsItWas)
         ASSERT_EQ(0u, RunProcess(kServer + " /RegServer").exitCode);
         ASSERT_EQ(0u, RunProcess(kServer + " /UnregServer").exitCode);
     }
-    EXPECT_EQ("", Differences(machine, WithoutNewEmptyParents(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software"),
-                                                              "Classes\\")));
+    EXPECT_EQ("", Differences(machine,
+                              WithoutNewEmptyParents(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software"), "Classes\\")));
     EXPECT_EQ("", Differences(user, UserSoftware()));
 }
 
@@ -82,8 +82,7 @@ TEST(RegistryHygiene, TwoRoundsPerUserLeaveTheRegistryAsItWas)
         ASSERT_EQ(0u, RunProcess(kServer + " /UnregServerPerUser").exitCode);
     }
     EXPECT_EQ("", Differences(machine, WithoutThirtyTwoBitInterfaceRecord(Snapshot(HKEY_LOCAL_MACHINE, "Software"))));
-    EXPECT_EQ("", Differences(user, WithoutNewEmptyParents(user, UserSoftware(),
-                                                           "Classes\\")));
+    EXPECT_EQ("", Differences(user, WithoutNewEmptyParents(user, UserSoftware(), "Classes\\")));
     DeleteTree(HKEY_LOCAL_MACHINE, "Software\\Classes\\Wow6432Node\\Interface\\" + GuidText(IID_IKelmo));
 }
 

@@ -24,6 +24,7 @@ const char kTextLetters[] = "abcdefgijlmnopqrstuvwxyz ABCDEFG0123456789{}=;,.!?(
 const char kHexDigits[] = "0123456789ABCDEFabcdef";
 // Double-byte characters of code page 932, some with a backslash or a quote
 // as their second byte.
+// clang-format off
 const char* const kDoubleByteCharacters[] = {"\x83\x5C", "\x95\x5C", "\x83\x74", "\x82\xA0", "\x88\x9F", "\x81\x60",
                                              "\x8A\x27", "\xE0\x7B", "\xFC\x4B"};
 
@@ -42,6 +43,7 @@ const char* const kPercentPieces[] = {"%", "%%", "%MODULE%", "%module%", "%Unkno
                                       "%\x83\x5C%", "%\x83%", "%%MODULE%%"};
 const char* const kDoubleBytePieces[] = {"\x83\x5C", "\x81", "\x81'", "\x82{", "\x83 ", "\x83\x5C\x83\x5C",
                                          "\x95\x5C", "\xE0\x40", "\xFC\xFC", "\x80", "\xFF", "\x83}"};
+// clang-format on
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -123,8 +125,7 @@ std::string DoubleByteText(Random& random, size_t characters)
 {
     std::string out;
     for (size_t i = 0; i < characters; ++i)
-        out += random.Percent(60) ? std::string(random.Pick(kDoubleByteCharacters))
-                                  : Letters(random, kNameLetters, 1);
+        out += random.Percent(60) ? std::string(random.Pick(kDoubleByteCharacters)) : Letters(random, kNameLetters, 1);
     return out;
 }
 
@@ -321,8 +322,8 @@ private:
             Put(StringText());
         } else if (roll < 80) {
             Put(InAnyCase(random_, "d"));
-            static const char* const kNumbers[] = {"0", "1", "100", "4294967295", "4294967296", "-1", "0x10",
-                                                   "abc", "''", "'12 '", "007", "1e3"};
+            static const char* const kNumbers[] = {"0",    "1",   "100", "4294967295", "4294967296", "-1",
+                                                   "0x10", "abc", "''",  "'12 '",      "007",        "1e3"};
             Put(random_.Pick(kNumbers));
         } else {
             Put(InAnyCase(random_, "b"));

@@ -405,8 +405,8 @@ private:
     HKEY scratch_;
     unsigned generation_ = 0;
     Mount mounts_[kCount] = {
-        {HKEY_CLASSES_ROOT, "HKCR", nullptr, "", false},    {HKEY_CURRENT_USER, "HKCU", nullptr, "", false},
-        {HKEY_LOCAL_MACHINE, "HKLM", nullptr, "", false},   {HKEY_USERS, "HKU", nullptr, "", false},
+        {HKEY_CLASSES_ROOT, "HKCR", nullptr, "", false},     {HKEY_CURRENT_USER, "HKCU", nullptr, "", false},
+        {HKEY_LOCAL_MACHINE, "HKLM", nullptr, "", false},    {HKEY_USERS, "HKU", nullptr, "", false},
         {HKEY_PERFORMANCE_DATA, "HKPD", nullptr, "", false}, {HKEY_CURRENT_CONFIG, "HKCC", nullptr, "", false},
         {HKEY_DYN_DATA, "HKDD", nullptr, "", false},
     };
@@ -415,7 +415,7 @@ private:
 // The names by which a script reaches each mount, for cases that would
 // reach a root key the platform would not redirect.
 const char* const kRootSpellings[Mounts::kCount][2] = {
-    {"hkcr", "hkey_classes_root"}, {"hkcu", "hkey_current_user"}, {"hklm", "hkey_local_machine"},
+    {"hkcr", "hkey_classes_root"}, {"hkcu", "hkey_current_user"},     {"hklm", "hkey_local_machine"},
     {"hku", "hkey_users"},         {"hkpd", "hkey_performance_data"}, {"hkcc", "hkey_current_config"},
     {"hkdd", "hkey_dyn_data"},
 };
@@ -426,8 +426,7 @@ std::vector<ShippedScript> ReadShippedScripts()
 {
     std::vector<ShippedScript> scripts;
     for (const char* name : {"appid.rgs", "class.rgs"}) {
-        std::ifstream in(testing_support::WindowsPath(std::string(KELMO_SCRIPT_FOLDER) + "/" + name),
-                         std::ios::binary);
+        std::ifstream in(testing_support::WindowsPath(std::string(KELMO_SCRIPT_FOLDER) + "/" + name), std::ios::binary);
         std::ostringstream text;
         text << in.rdbuf();
         scripts.push_back({name, text.str()});
@@ -452,9 +451,11 @@ RegistryTree Outside(RegistryTree tree, const std::string& excluded)
 // named a key that exists, which below Software the snapshots see.
 std::string TopLevel()
 {
-    const std::pair<HKEY, const char*> roots[] = {
-        {HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"}, {HKEY_USERS, "HKU"},
-        {HKEY_CURRENT_CONFIG, "HKCC"}, {HKEY_DYN_DATA, "HKDD"}};
+    const std::pair<HKEY, const char*> roots[] = {{HKEY_CURRENT_USER, "HKCU"},
+                                                  {HKEY_LOCAL_MACHINE, "HKLM"},
+                                                  {HKEY_USERS, "HKU"},
+                                                  {HKEY_CURRENT_CONFIG, "HKCC"},
+                                                  {HKEY_DYN_DATA, "HKDD"}};
     std::string out;
     wchar_t name[16384];
     for (const auto& [root, label] : roots) {
@@ -527,8 +528,8 @@ TEST(ScriptFuzz, MalformedScriptsStayInsideTheirRootsAndRollBack)
             const uint64_t index = only != MAXDWORD64 ? only : n;
             const FuzzCase fuzzCase = MakeCase(seed, index, shipped);
             if (only != MAXDWORD64) {
-                std::printf("case %llu (%s):\n%s\n", static_cast<unsigned long long>(index),
-                            fuzzCase.recipe.c_str(), Show(fuzzCase.text, 100000).c_str());
+                std::printf("case %llu (%s):\n%s\n", static_cast<unsigned long long>(index), fuzzCase.recipe.c_str(),
+                            Show(fuzzCase.text, 100000).c_str());
                 std::fflush(stdout);
             }
             bool reachesUnredirected = false;
@@ -560,8 +561,8 @@ TEST(ScriptFuzz, MalformedScriptsStayInsideTheirRootsAndRollBack)
             guard.End();
             const Mounts::State afterUnregister = mounts.Look();
             if (only != MAXDWORD64)
-                std::printf("register %s:%s\nunregister %s:%s\n", Hex(registered).c_str(),
-                            afterRegister.detail.c_str(), Hex(unregistered).c_str(), afterUnregister.detail.c_str());
+                std::printf("register %s:%s\nunregister %s:%s\n", Hex(registered).c_str(), afterRegister.detail.c_str(),
+                            Hex(unregistered).c_str(), afterUnregister.detail.c_str());
 
             ++run;
             ++results[registered].first;
@@ -599,8 +600,8 @@ TEST(ScriptFuzz, MalformedScriptsStayInsideTheirRootsAndRollBack)
             //   do not depend on the registry, so an unregister pass of the
             //   same text that succeeds proves the roll-back met none.
             const bool oneSection = CountIgnoringCase(fuzzCase.text, "hk") <= 1;
-            const bool removable = oneSection && CountIgnoringCase(fuzzCase.text, "noremove") == 0 &&
-                                   unregistered == S_OK;
+            const bool removable =
+                oneSection && CountIgnoringCase(fuzzCase.text, "noremove") == 0 && unregistered == S_OK;
             if (removable && FAILED(registered)) {
                 ++rollbackChecked;
                 if (!afterRegister.allEmpty)
@@ -619,19 +620,19 @@ TEST(ScriptFuzz, MalformedScriptsStayInsideTheirRootsAndRollBack)
     const RegistryTree machineAfter = testing_support::Snapshot(HKEY_LOCAL_MACHINE, "Software");
     const RegistryTree userAfter =
         Outside(testing_support::Snapshot(HKEY_CURRENT_USER, "Software"), scratchBelowSoftware);
-    const std::string outside = testing_support::Differences(machineBefore, machineAfter) +
-                                testing_support::Differences(userBefore, userAfter);
+    const std::string outside =
+        testing_support::Differences(machineBefore, machineAfter) + testing_support::Differences(userBefore, userAfter);
     EXPECT_EQ(topBefore, TopLevel()) << "written right below a predefined key";
 
-    std::printf("script fuzz: seed %s, %llu cases run (%llu from the shipped scripts, %llu well-formed), "
-                "%llu skipped, code page %u\n",
-                Hex(seed, 1).c_str(), static_cast<unsigned long long>(run),
-                static_cast<unsigned long long>(fromShipped), static_cast<unsigned long long>(wellFormed),
-                static_cast<unsigned long long>(skipped), GetACP());
+    std::printf(
+        "script fuzz: seed %s, %llu cases run (%llu from the shipped scripts, %llu well-formed), "
+        "%llu skipped, code page %u\n",
+        Hex(seed, 1).c_str(), static_cast<unsigned long long>(run), static_cast<unsigned long long>(fromShipped),
+        static_cast<unsigned long long>(wellFormed), static_cast<unsigned long long>(skipped), GetACP());
     std::printf("root keys redirected:%s\n", redirectedRoots.c_str());
     std::printf("time: %.1f s in all, %.1f s in the engine, %.0f cases/s; slowest case %llu: %.1f ms\n",
-                elapsedMs / 1000, totalMs / 1000, run * 1000.0 / elapsedMs,
-                static_cast<unsigned long long>(slowest), slowestMs);
+                elapsedMs / 1000, totalMs / 1000, run * 1000.0 / elapsedMs, static_cast<unsigned long long>(slowest),
+                slowestMs);
     std::printf("%-12s %10s %10s\n", "HRESULT", "register", "unregister");
     for (const auto& [hr, counts] : results)
         std::printf("%-12s %10llu %10llu\n", Hex(hr).c_str(), static_cast<unsigned long long>(counts.first),

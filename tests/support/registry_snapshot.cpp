@@ -15,8 +15,7 @@ void ReadKey(HKEY key, const std::string& path, RegistryTree& tree)
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD dataLength = static_cast<DWORD>(data.size());
         DWORD type = 0;
-        if (RegEnumValueA(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataLength) !=
-            ERROR_SUCCESS)
+        if (RegEnumValueA(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataLength) != ERROR_SUCCESS)
             break;
         values[std::string(name.data(), nameLength)] = {type, std::string(data.begin(), data.begin() + dataLength)};
     }
@@ -86,9 +85,6 @@ std::string Differences(const RegistryTree& before, const RegistryTree& after)
     return lines;
 }
 
-RegistryValue Text(const std::string& text)
-{
-    return {REG_SZ, text + std::string(1, '\0')};
-}
+RegistryValue Text(const std::string& text) { return {REG_SZ, text + std::string(1, '\0')}; }
 
 }  // namespace testing_support

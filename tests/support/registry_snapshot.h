@@ -21,7 +21,8 @@ struct RegistryValue {
 struct CaseInsensitiveLess {
     bool operator()(const std::string& a, const std::string& b) const { return lstrcmpiA(a.c_str(), b.c_str()) < 0; }
 };
-using RegistryTree = std::map<std::string, std::map<std::string, RegistryValue, CaseInsensitiveLess>, CaseInsensitiveLess>;
+using RegistryTree =
+    std::map<std::string, std::map<std::string, RegistryValue, CaseInsensitiveLess>, CaseInsensitiveLess>;
 
 // Everything below root\path; empty when the key does not exist.
 RegistryTree Snapshot(HKEY root, const std::string& path);

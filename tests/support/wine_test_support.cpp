@@ -29,8 +29,8 @@ ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs, const 
     // ERROR_INTERNAL_ERROR before any of the program's code has run; such a
     // start is tried again.
     for (int attempt = 0;; ++attempt) {
-        if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDirectory,
-                           &startup, &info))
+        if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDirectory, &startup,
+                           &info))
             break;
         const DWORD error = GetLastError();
         if (error != ERROR_INTERNAL_ERROR || attempt == 2) {
@@ -128,13 +128,13 @@ std::string GuidText(const GUID& g)
 {
     char text[40];
     std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return text;
 }
 
 ScratchKey::ScratchKey(const std::string& name)
-    : path_(std::string("Software\\") + kScratchParent + "\\" + name + "-" + std::to_string(GetCurrentProcessId()))
+        : path_(std::string("Software\\") + kScratchParent + "\\" + name + "-" + std::to_string(GetCurrentProcessId()))
 {
     DeleteTree(HKEY_CURRENT_USER, path_);
     RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
@@ -164,8 +164,7 @@ bool ReadString(HKEY root, const std::string& path, const char* valueName, std::
     char data[4096];
     DWORD size = sizeof(data) - 1;
     DWORD type = 0;
-    const LONG status =
-        RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    const LONG status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || type != REG_SZ)
         return false;
@@ -209,8 +208,7 @@ void DeleteTree(HKEY root, const std::string& path)
 bool WriteString(HKEY root, const std::string& path, const char* valueName, const std::string& value)
 {
     HKEY key;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return false;
     const LONG status = RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                                        static_cast<DWORD>(value.size() + 1));
@@ -219,15 +217,12 @@ bool WriteString(HKEY root, const std::string& path, const char* valueName, cons
 }
 
 LocalServerRegistration::LocalServerRegistration(const GUID& classId, const std::string& serverPath)
-    : classKey_("CLSID\\" + GuidText(classId))
+        : classKey_("CLSID\\" + GuidText(classId))
 {
     DeleteTree(HKEY_CLASSES_ROOT, classKey_);
     WriteString(HKEY_CLASSES_ROOT, classKey_ + "\\LocalServer32", nullptr, serverPath);
 }
 
-LocalServerRegistration::~LocalServerRegistration()
-{
-    DeleteTree(HKEY_CLASSES_ROOT, classKey_);
-}
+LocalServerRegistration::~LocalServerRegistration() { DeleteTree(HKEY_CLASSES_ROOT, classKey_); }
 
 }  // namespace testing_support

@@ -94,12 +94,12 @@ TEST(SplitCommandLine, RefusesANameLongerThanASlot)
         {tooLong, false},
         {"\"" + longest + "\"", true},
         {"\"" + tooLong + "\"", false},
-        {"\"" + tooLong, false},                              // unclosed
-        {"ab\"" + longest.substr(2) + "\"", true},            // gathered before and inside the quote
+        {"\"" + tooLong, false},                    // unclosed
+        {"ab\"" + longest.substr(2) + "\"", true},  // gathered before and inside the quote
         {"ab\"" + longest.substr(1) + "\"", false},
-        {"x " + tooLong + " y", false},                       // second name
+        {"x " + tooLong + " y", false},  // second name
         {"a b c " + tooLong, false},
-        {"a b c d e f g h i " + tooLong, false},               // as the tenth name
+        {"a b c d e f g h i " + tooLong, false},  // as the tenth name
         {std::string(100000, 'n'), false},
         {"\"" + std::string(100000, ' ') + "\"", false},
     };
@@ -139,7 +139,8 @@ TEST(CommandLineTail, BytesFromTheHighHalfAreNotWhiteSpace)
 {
     EXPECT_STREQ("\xe9x.txt", CommandLineTail("tollan.exe \xe9x.txt"));
     EXPECT_STREQ("\x81\x8d\xff", CommandLineTail("tollan.exe  \x81\x8d\xff"));
-    EXPECT_STREQ("y", CommandLineTail("C:\\\xdc" "ber\\tollan.exe y"));
+    EXPECT_STREQ("y", CommandLineTail("C:\\\xdc"
+                                      "ber\\tollan.exe y"));
     EXPECT_STREQ("\x7f", CommandLineTail("tollan.exe \x7f"));
 }
 

@@ -184,9 +184,10 @@ TEST(SplitterStress, AgreesWithTheModelAndStaysInsideItsBuffers)
         for (const std::string& name : expected.names)
             longest += name.size() == kLongestName;
     }
-    std::printf("%lu lines: %lu mismatches, %lu damaged; %lu refused, %lu with one name, %lu with ten, "
-                "%lu names of 255 bytes\n",
-                lines, mismatches, damaged, refused, single, full, longest);
+    std::printf(
+        "%lu lines: %lu mismatches, %lu damaged; %lu refused, %lu with one name, %lu with ten, "
+        "%lu names of 255 bytes\n",
+        lines, mismatches, damaged, refused, single, full, longest);
     EXPECT_EQ(0u, mismatches);
     EXPECT_EQ(0u, damaged);
     // The lines must reach every corner, or the comparison proves little.

@@ -1,8 +1,19 @@
 #include "splitter_harness.h"
 
+#include <cstdint>
 #include <cstring>
 
+#include "name_table.h"
 #include "split_command_line.h"
+
+// The splitter's table and count for its tests: the table lies between two
+// guard areas, so that a write beyond either end lands in a guard. The linker
+// places sections named .data$ one after another in the order of their names.
+constexpr int kGuardSize = 64;
+__attribute__((section(".data$tollan_names_a"))) unsigned char GuardBefore[kGuardSize];
+__attribute__((section(".data$tollan_names_b"))) NameSlots NameTable;
+__attribute__((section(".data$tollan_names_c"))) unsigned char GuardAfter[kGuardSize];
+int NameCount;
 
 namespace {
 
@@ -14,9 +25,9 @@ const char kBehindTheEnd[] = " past \"the end\" ";
 
 SplitResult SplitAfter(const std::vector<std::string>& first, const std::string& text)
 {
-    std::memset(GuardedNames.before, kGuardPattern, sizeof(GuardedNames.before));
-    std::memset(GuardedNames.after, kGuardPattern, sizeof(GuardedNames.after));
-    std::memset(GuardedNames.slots, kUnusedPattern, sizeof(GuardedNames.slots));
+    std::memset(GuardBefore, kGuardPattern, sizeof(GuardBefore));
+    std::memset(GuardAfter, kGuardPattern, sizeof(GuardAfter));
+    std::memset(NameTable, kUnusedPattern, sizeof(NameTable));
     NameCount = 0;
     for (const std::string& name : first) {
         std::memcpy(NameTable[NameCount], name.c_str(), name.size() + 1);
@@ -30,16 +41,21 @@ SplitResult SplitAfter(const std::vector<std::string>& first, const std::string&
     CurrentNameGuardsIntact = false;
 
     SplitResult result;
+    // Compared as numbers: the compiler takes pointers into distinct objects as never equal.
+    const std::uintptr_t table = reinterpret_cast<std::uintptr_t>(NameTable);
+    if (table != reinterpret_cast<std::uintptr_t>(GuardBefore) + kGuardSize ||
+        table + sizeof(NameTable) != reinterpret_cast<std::uintptr_t>(GuardAfter))
+        result.damage += "the guard areas do not border the table; ";
     result.usable = SplitCommandLine(buffer.data());
 
     if (!CurrentNameGuardsIntact)
         result.damage += "current-name guard changed; ";
-    for (unsigned char b : GuardedNames.before)
+    for (unsigned char b : GuardBefore)
         if (b != kGuardPattern) {
             result.damage += "guard before the table changed; ";
             break;
         }
-    for (unsigned char b : GuardedNames.after)
+    for (unsigned char b : GuardAfter)
         if (b != kGuardPattern) {
             result.damage += "guard after the table changed; ";
             break;
@@ -70,7 +86,4 @@ SplitResult SplitAfter(const std::vector<std::string>& first, const std::string&
     return result;
 }
 
-SplitResult SplitWithGuards(const std::string& text)
-{
-    return SplitAfter({}, text);
-}
+SplitResult SplitWithGuards(const std::string& text) { return SplitAfter({}, text); }

@@ -6,9 +6,9 @@
 #include <vector>
 
 struct SplitResult {
-    bool usable = false;               // what SplitCommandLine returned
-    std::vector<std::string> names;    // slots 0 .. NameCount-1
-    std::string damage;                // empty, or what was written where it must not be
+    bool usable = false;             // what SplitCommandLine returned
+    std::vector<std::string> names;  // slots 0 .. NameCount-1
+    std::string damage;              // empty, or what was written where it must not be
 };
 
 // Splits text (which may hold no zero byte) into an empty table. Behind the

@@ -53,8 +53,8 @@ protected:
 
     void MakeFile(const std::string& name, DWORD attributes = FILE_ATTRIBUTE_NORMAL)
     {
-        HANDLE file = CreateFileA(PathOf(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file =
+            CreateFileA(PathOf(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, file) << name;
         DWORD written = 0;
         WriteFile(file, "data", 4, &written, nullptr);
@@ -205,8 +205,8 @@ TEST_F(Tollan, ANameLongerThan255BytesMakesTheLineUnusable)
     std::string dots;
     for (int i = 0; i < 125; ++i)
         dots += ".\\";
-    const std::string longest = dots + "x.txt";  // 255 bytes
-    const std::string tooLong = dots + "xy.txt"; // 256 bytes, naming an existing file
+    const std::string longest = dots + "x.txt";   // 255 bytes
+    const std::string tooLong = dots + "xy.txt";  // 256 bytes, naming an existing file
     ASSERT_EQ(255u, longest.size());
     ASSERT_EQ(256u, tooLong.size());
     MakeFile("xy.txt", FILE_ATTRIBUTE_READONLY);

@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "registrar/script_internals.h"
+#include "registrar/script_applier.h"
+#include "registrar/script_reader.h"
+#include "registrar/script_text.h"
 #include "wine_test_support.h"
 
 namespace script_test {

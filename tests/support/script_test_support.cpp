@@ -120,8 +120,8 @@ bool QueryCounts(HKEY root, const std::string& path, DWORD* subkeys, DWORD* valu
     HKEY key;
     if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
-    const LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, subkeys, nullptr, nullptr, values,
-                                         nullptr, nullptr, nullptr, nullptr);
+    const LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, subkeys, nullptr, nullptr, values, nullptr,
+                                         nullptr, nullptr, nullptr);
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
@@ -148,15 +148,9 @@ std::vector<BYTE> Bytes(std::initializer_list<int> values)
     return bytes;
 }
 
-ModuleScope::ModuleScope()
-{
-    EXPECT_EQ(S_OK, serverModule.Setup(nullptr, GetModuleHandleA(nullptr)));
-}
+ModuleScope::ModuleScope() { EXPECT_EQ(S_OK, serverModule.Setup(nullptr, GetModuleHandleA(nullptr))); }
 
-ModuleScope::~ModuleScope()
-{
-    ServerModule::Teardown(&serverModule);
-}
+ModuleScope::~ModuleScope() { ServerModule::Teardown(&serverModule); }
 
 std::string CurrentTestName()
 {

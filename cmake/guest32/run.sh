@@ -26,9 +26,9 @@ fi
 # -smap,-smep: without them the guest kernel oopses on Wine's return to user mode.
 # shellcheck disable=SC2086
 timeout "$limit" qemu-system-i386 -accel tcg,thread=multi -smp 2 -m 3072 -cpu max,-smap,-smep \
-  -nodefaults -display none -no-reboot -serial "file:$shared/console" \
+  -nodefaults -nographic -no-reboot -serial "file:$shared/console" \
   -kernel "$guest/vmlinuz" -initrd "$guest/initrd.gz" \
-  -append "console=ttyS0 quiet panic=-1" \
+  -append "console=ttyS0 panic=-1" \
   -drive "file=$guest/root.img,format=raw,if=virtio,snapshot=$snapshot" \
   -virtfs "local,path=$shared,mount_tag=job,security_model=none" $treeshare &
 qemu=$!

@@ -49,6 +49,10 @@ protected:
         return factory;
     }
 
+    // Asks a new server for an object of iid, which it refuses with expected,
+    // making nothing; the server then ends by itself.
+    void ExpectRefusedActivationEndsTheServer(REFIID iid, HRESULT expected);
+
     LocalServerRegistration registration;
     const char* image_;
 };
@@ -88,6 +92,19 @@ double ExitDelayAfterReleasing(IUnknown* lastObject, OwnedProcess& server, const
     return delay;
 }
 
+void ServingProcess::ExpectRefusedActivationEndsTheServer(REFIID iid, HRESULT expected)
+{
+    DWORD serverId = 0;
+    IClassFactory* factory = Activate(&serverId);
+    ASSERT_NE(nullptr, factory);
+    OwnedProcess server(serverId);
+    void* object = &object;
+    EXPECT_EQ(expected, IClassFactory_CreateInstance(factory, nullptr, iid, &object));
+    EXPECT_EQ(nullptr, object);
+    ASSERT_TRUE(EndsByItself(server)) << "server still running";
+    IClassFactory_Release(factory);
+}
+
 TEST_F(ServingProcess, EndsByItselfAfterItsLastObjectIsReleased)
 {
     DWORD serverId = 0;
@@ -125,15 +142,7 @@ TEST_F(ServingProcess, ANewObjectWithinTheIdleWindowKeepsItAliveUntilTheNextQuie
 
 TEST_F(ServingProcess, AnActivationForAnUnansweredInterfaceStillEndsTheServer)
 {
-    DWORD serverId = 0;
-    IClassFactory* factory = Activate(&serverId);
-    ASSERT_NE(nullptr, factory);
-    OwnedProcess server(serverId);
-    void* object = &object;
-    EXPECT_EQ(E_NOINTERFACE, IClassFactory_CreateInstance(factory, nullptr, kUnansweredInterface, &object));
-    EXPECT_EQ(nullptr, object);
-    ASSERT_TRUE(EndsByItself(server)) << "server still running";
-    IClassFactory_Release(factory);
+    ExpectRefusedActivationEndsTheServer(kUnansweredInterface, E_NOINTERFACE);
 }
 
 // The test build that holds the first activation at the point that
@@ -178,16 +187,7 @@ TEST_F(HeldActivation, AnObjectMadeAsTheDeadlinePassesKeepsItsServer)
 TEST_F(HeldActivation, AnActivationThatFindsTheServerClosingIsRefused)
 {
     HoldAt("arrived");
-    DWORD serverId = 0;
-    IClassFactory* factory = Activate(&serverId);
-    ASSERT_NE(nullptr, factory);
-    OwnedProcess server(serverId);
-
-    void* object = &object;
-    EXPECT_EQ(CO_E_SERVER_STOPPING, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, &object));
-    EXPECT_EQ(nullptr, object);
-    ASSERT_TRUE(EndsByItself(server)) << "server still running";
-    IClassFactory_Release(factory);
+    ExpectRefusedActivationEndsTheServer(IID_IUnknown, CO_E_SERVER_STOPPING);
 }
 
 // A serving process that nobody reaches ends once the first-lock deadline has

@@ -9,7 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 prefix=$build/demo-prefix
 export WINEPREFIX=$prefix WINEDEBUG=-all
 # The build's own Wine: 64-bit for win64, 32-bit (in the i386 guest) for win32.
-wine=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$build/CMakeCache.txt")
+wine=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null)
+[ -n "$wine" ] || { echo "demo: $build is not a configured build: its CMakeCache.txt names no Wine" >&2; exit 1; }
 server=$build/server/Kelmo7.exe
 hosted="Z:$(echo "$build/hosted/KelmoHosted.dll" | tr / '\\')"
 client=$build/demo/kelmo_demo.exe

@@ -7,8 +7,10 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 tree=$(cd "$here/../.." && pwd)
 mode=${1:-test}
-job=$here/${mode}32-job.sh
-[ -f "$job" ] || { echo "usage: test32.sh [demo]" >&2; exit 2; }
+case $mode in
+  test | demo) job=$here/${mode}32-job.sh ;;
+  *) echo "usage: test32.sh [demo]" >&2; exit 2 ;;
+esac
 [ -f "$tree/build/win32/CTestTestfile.cmake" ] || { echo "test32: the win32 build is missing" >&2; exit 1; }
 
 # The Wine tests of the build (none for the demo alone), and the demo as one more.

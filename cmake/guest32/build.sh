@@ -43,8 +43,22 @@ aptget() {
     -o APT::Architecture=i386 -o APT::Architectures::=i386 -o Debug::NoLocking=1 -o APT::Sandbox::User=root "$@"
 }
 packages=$(sed 's/#.*//' "$here/packages.txt")
-aptget update
-uris=$(aptget --print-uris --no-install-recommends install $packages)
+# A mirror in the middle of a sync serves package lists of the wrong size for
+# a while: read them up to three times. Without them the packages cannot be
+# resolved, and the guest already in the cache, if any, serves as it is.
+tries=1
+until aptget update && uris=$(aptget --print-uris --no-install-recommends install $packages); do
+  if [ $tries -ge 3 ]; then
+    ready=$(ls "$cache"/*/ready 2>/dev/null | head -n 1)
+    [ -n "$ready" ] || { say "cannot read Debian's i386 package lists"; exit 1; }
+    say "cannot read Debian's i386 package lists; using the guest in the cache"
+    dirname "$ready"
+    exit 0
+  fi
+  say "reading Debian's i386 package lists failed; trying again in 30 s"
+  tries=$((tries + 1))
+  sleep 30
+done
 
 # The key: what the guest is made of and how.
 key=$( { printf '%s\n' "$uris" | awk '{print $2}' | sort

@@ -9,7 +9,7 @@
 
 PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev \
             python3-pefile cmake ninja-build googletest zip clang-format
-# The i386 guest: qemu, and what assembles its root, initramfs and disk.
+# The guests: qemu, and what assembles their roots, initramfs and disks.
 GUEST_PACKAGES := qemu-system-x86 cpio e2fsprogs
 PRESETS  := win32 win64
 
@@ -20,20 +20,14 @@ DIST     := build/dist
 
 all: build
 
-# install_missing(PACKAGES): installs those of the packages that are missing.
-define install_missing
-	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "== installing from Debian's archive:" $$missing; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
-	fi
-endef
-
+# Installs the packages that are missing; a package list that a mirror serves
+# half-synced is skipped with one line, and only a package that cannot be had
+# fails (cmake/install-packages.sh).
 deps:
-	$(call install_missing,$(PACKAGES))
+	@cmake/install-packages.sh $(PACKAGES)
 
 deps32: deps
-	$(call install_missing,$(GUEST_PACKAGES))
+	@cmake/install-packages.sh $(GUEST_PACKAGES)
 
 build: deps
 	@for p in $(PRESETS); do \
@@ -56,13 +50,15 @@ check: build
 	ctest --preset check-win32
 	ctest --preset check-win64
 
-# Every Wine test of the win32 build and the demo, in the i386 guest; the guest
-# is built once and kept in /var/cache/kelmo7-guest32.
+# Every Wine test of the win32 build and the demo, in the i386 guest, after the
+# guest scripts' own checks; the guest is built once and kept in
+# /var/cache/kelmo7-guests. All guest runs of one call share a budget of
+# KELMO_GUEST_BUDGET seconds (see cmake/guest/test32.sh).
 test32: deps32 build32
-	@cmake/guest32/test32.sh
+	@cmake/guest/test32.sh
 
 demo32: deps32 build32
-	@cmake/guest32/test32.sh demo
+	@cmake/guest/test32.sh demo
 
 demo: build
 	@demo/demo.sh build/win64
@@ -96,10 +92,12 @@ PACKAGES += osslsigncode openssl
 SIGN_PKCS12 ?=
 SIGN_PASSWORD_FILE ?=
 SIGN_TIMESTAMP_URL ?=
+# A package of a tree with uncommitted changes, named ...-dirty: make dist DIST_ALLOW_DIRTY=1
+DIST_ALLOW_DIRTY ?=
 
 dist: deps
 	@SIGN_PKCS12='$(SIGN_PKCS12)' SIGN_PASSWORD_FILE='$(SIGN_PASSWORD_FILE)' SIGN_TIMESTAMP_URL='$(SIGN_TIMESTAMP_URL)' \
-	  dist/make-dist.sh $(VERSION) $(DIST)
+	  DIST_ALLOW_DIRTY='$(DIST_ALLOW_DIRTY)' dist/make-dist.sh $(VERSION) $(DIST)
 
 clean:
 	rm -rf build

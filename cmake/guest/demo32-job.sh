@@ -1,5 +1,5 @@
 # In the guest: the demo on the win32 files.
-export KELMO_WINEPREFIX_TEMPLATE=/var/lib/guest32/wineprefix
+export KELMO_WINEPREFIX_TEMPLATE=/var/lib/guest/wineprefix
 cd "$(cat /job/tree)" || exit 1
 demo/demo.sh build/win32
 demo=$?

@@ -4,7 +4,7 @@
 set -eu
 ldconfig
 sh /sbin/libwine-postinst configure
-export WINEPREFIX=/var/lib/guest32/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+export WINEPREFIX=/var/lib/guest/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 mkdir -p "$(dirname "$WINEPREFIX")"
 wineboot -i >/dev/null 2>&1
 wineserver -w

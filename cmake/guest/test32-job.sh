@@ -1,6 +1,6 @@
 # In the guest: the win32 build's Wine tests, then the demo on the win32 files.
 # Every Wine prefix starts as a copy of the one the guest booted at its first boot.
-export KELMO_WINEPREFIX_TEMPLATE=/var/lib/guest32/wineprefix
+export KELMO_WINEPREFIX_TEMPLATE=/var/lib/guest/wineprefix
 # Under emulation the script fuzzer runs a sample of its cases (the 64-bit run
 # has the full count).
 export KELMO_FUZZ_CASES=300

@@ -1,19 +1,34 @@
 #!/bin/sh
-# run.sh [--first-boot] GUEST JOB [TREE]: boots the i386 guest in GUEST under
-# qemu (software emulation), runs the shell script JOB in it with TREE shared
+# run.sh [--first-boot] GUEST JOB [TREE]: boots the guest in GUEST under qemu
+# (software emulation), runs the shell script JOB in it with TREE shared
 # read-only at its own path, prints the job's output and exits with its status.
-# The guest's disk is left untouched unless this is its first boot. A guest
-# that does not boot or finish says so and exits 125.
+# The guest's disk is left untouched unless this is its first boot.
+#
+# A run that has not ended after KELMO_GUEST_TIMEOUT seconds (3600) is stopped
+# and exits 124. A guest that powers off before its job ends, or never boots,
+# says so and exits 125. Interrupted, the run stops its emulator and leaves
+# nothing behind.
 set -u
 snapshot=on
 [ "${1:-}" = --first-boot ] && { snapshot=off; shift; }
 guest=${1:?usage: run.sh [--first-boot] GUEST JOB [TREE]}
 job=${2:?usage: run.sh [--first-boot] GUEST JOB [TREE]}
 tree=${3:-}
-limit=${KELMO_GUEST32_TIMEOUT:-3600}
+limit=${KELMO_GUEST_TIMEOUT:-3600}
 
-shared=$(mktemp -d "${TMPDIR:-/tmp}/guest32-job.XXXXXX")
-trap 'rm -rf "$shared"' EXIT
+shared=$(mktemp -d "${TMPDIR:-/tmp}/guest-job.XXXXXX")
+qemu= printer=
+cleanup() {
+  # A signal to this script alone reaches the emulator only from here.
+  [ -z "$qemu" ] || { kill "$qemu" 2>/dev/null; wait "$qemu" 2>/dev/null; }
+  [ -z "$printer" ] || { kill "$printer" 2>/dev/null; wait "$printer" 2>/dev/null; }
+  rm -rf "$shared"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 cp "$job" "$shared/job.sh"
 : >"$shared/output"
 treeshare=
@@ -23,20 +38,29 @@ if [ -n "$tree" ]; then
   treeshare="-virtfs local,path=$tree,mount_tag=tree,security_model=none,readonly=on"
 fi
 
-# -smap,-smep: without them the guest kernel oopses on Wine's return to user mode.
-# shellcheck disable=SC2086
-timeout "$limit" qemu-system-i386 -accel tcg,thread=multi -smp 2 -m 3072 -cpu max,-smap,-smep \
+# timeout --foreground keeps the emulator in this run's process group, so a
+# kill of the whole job reaches it; -k ends one that ignores the polite signal.
+# shellcheck disable=SC2046,SC2086
+timeout --foreground -k 10 "$limit" $(cat "$guest/emulator") -accel tcg,thread=multi -smp 2 -m 3072 \
   -nodefaults -nographic -no-reboot -serial "file:$shared/console" \
   -kernel "$guest/vmlinuz" -initrd "$guest/initrd.gz" \
   -append "console=ttyS0 panic=-1" \
   -drive "file=$guest/root.img,format=raw,if=virtio,snapshot=$snapshot" \
   -virtfs "local,path=$shared,mount_tag=job,security_model=none" $treeshare &
 qemu=$!
-tail -n +1 -f --pid=$qemu "$shared/output"
-wait $qemu; booted=$?
+tail -n +1 -f --pid=$qemu "$shared/output" &
+printer=$!
+wait $qemu; ended=$?
+qemu=
+wait $printer; printer=
 
+if [ $ended -eq 124 ] || [ $ended -eq 137 ]; then
+  echo "guest: stopped at its bound of $limit s, its job unfinished; its console:" >&2
+  tail -n 30 "$shared/console" 2>/dev/null >&2
+  exit 124
+fi
 if [ ! -s "$shared/status" ]; then
-  echo "guest32: the guest did not finish its job (qemu exit $booted); its console:" >&2
+  echo "guest: the guest stopped before its job ended (qemu exit $ended); its console:" >&2
   tail -n 30 "$shared/console" 2>/dev/null >&2
   exit 125
 fi

@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # The 32-bit release, built twice and compared before it is packaged.
 #
 # Copies the sources into two throwaway folders and builds the win32 preset's
@@ -8,19 +8,45 @@
 # first build's programs (signed when SIGN_PKCS12 and SIGN_PASSWORD_FILE name a
 # certificate and its password, time-stamped when SIGN_TIMESTAMP_URL names a
 # server), the short readme and their SHA-256 sums go into OUTPUT/kelmo7-VERSION
-# and OUTPUT/kelmo7-VERSION-win32.zip. A failed run leaves no OUTPUT folder.
+# and OUTPUT/kelmo7-VERSION-win32.zip.
 #
-# Dates come from SOURCE_DATE_EPOCH, or else the last commit's time.
+# OUTPUT is never emptied: a folder that holds anything this script did not
+# write there (it keeps a list, OUTPUT/.kelmo7-dist-files) is refused, and only
+# the package's own folder and zip are replaced, once the new ones are whole.
+# A failed or interrupted run leaves OUTPUT as it was.
+#
+# The package is the last commit's, and dated by it: a tree with uncommitted
+# changes is refused, unless DIST_ALLOW_DIRTY=1, which names the package
+# kelmo7-VERSION-dirty. Dates come from SOURCE_DATE_EPOCH, or else the last
+# commit's time.
 # Usage: dist/make-dist.sh VERSION OUTPUT
-set -eu
+set -euo pipefail
 version=$1 output=$2
 top=$(cd "$(dirname "$0")/.." && pwd)
-name=kelmo7-$version
-zip=$name-win32.zip
+manifest=.kelmo7-dist-files
 fail() {
   echo "dist: $*" >&2
   exit 1
 }
+
+name=kelmo7-$version
+if changes=$(git -C "$top" status --porcelain 2>/dev/null) && [ -n "$changes" ]; then
+  [ "${DIST_ALLOW_DIRTY:-}" = 1 ] ||
+    fail "the tree has uncommitted changes ($(printf '%s\n' "$changes" | wc -l) files), which a package dated and named by the last commit would not hold; commit them, or set DIST_ALLOW_DIRTY=1 for a package named $name-dirty"
+  name=$name-dirty
+fi
+zip=$name-win32.zip
+
+# foreign_files: what OUTPUT holds that this script did not write there.
+foreign_files() {
+  [ -d "$output" ] || return 0
+  (cd "$output" && find . -mindepth 1 ! -path "./$manifest" | LC_ALL=C sort |
+     LC_ALL=C comm -23 - <(LC_ALL=C sort "$manifest" 2>/dev/null || true))
+}
+[ ! -e "$output" ] || [ -d "$output" ] || fail "$output is not a folder"
+foreign=$(foreign_files)
+[ -z "$foreign" ] ||
+  fail "$output holds files that make dist did not write, and it never replaces or deletes those: $(echo $foreign); choose an empty or new folder"
 
 signing=${SIGN_PKCS12:-}${SIGN_PASSWORD_FILE:-}
 if [ -n "$signing" ]; then
@@ -36,10 +62,22 @@ case $SOURCE_DATE_EPOCH in
 esac
 export SOURCE_DATE_EPOCH
 
-rm -rf "$output"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelmo7-dist.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
-trap 'exit 1' HUP INT TERM
+landing= made_output=
+[ -e "$output" ] || made_output=1
+cleanup() {
+  rm -rf "$scratch"
+  if [ -n "$landing" ]; then
+    # Interrupted between the two moves: the previous package goes back.
+    [ -e "$output/$name" ] || [ ! -d "$landing/previous" ] || mv "$landing/previous" "$output/$name"
+    rm -rf "$landing"
+  fi
+  [ -z "$made_output" ] || rmdir "$output" 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # build FOLDER: the sources copied to FOLDER/source, the programs built in FOLDER/build.
 build() {
@@ -85,7 +123,20 @@ if [ -n "$signing" ]; then
   rm -rf "$stage"
   package "$scratch/first/build" "$stage" sign
 fi
+# Into place: the new folder and zip are copied beside the old ones first, on
+# the same file system, so that each move replaces one whole thing.
 mkdir -p "$output"
-cp -pr "$stage/$name" "$stage/$zip" "$output/"
+landing=$(mktemp -d "$output/.kelmo7-dist.XXXXXX")
+cp -pr "$stage/$name" "$stage/$zip" "$landing/"
+(cd "$landing" && find "$name" "$zip" | sed 's|^|./|') >"$landing/files"
+foreign=$(foreign_files | grep -v -x -F "./$(basename "$landing")" | grep -v -F "./$(basename "$landing")/" || true)
+[ -z "$foreign" ] || fail "$output now holds files that make dist did not write: $(echo $foreign); nothing was replaced"
+[ ! -e "$output/$name" ] || mv "$output/$name" "$landing/previous"
+mv "$landing/$name" "$output/$name"
+mv "$landing/$zip" "$output/$zip"
+{ cat "$landing/files"; cat "$output/$manifest" 2>/dev/null || true; } | LC_ALL=C sort -u >"$landing/manifest"
+mv "$landing/manifest" "$output/$manifest"
+rm -rf "$landing"
+landing=
 cat "$output/$name/SHA256SUMS"
 echo "== $output/$zip"

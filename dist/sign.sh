@@ -6,6 +6,9 @@
 # Either every file is signed or none is touched: each is signed into a copy
 # next to it, and the copies replace the files only once all are signed.
 # With no FILE, only checks that the certificate and password files are there.
+# A refusal names its one cause: a file or tool missing, a file that is not
+# PKCS#12, a wrong password, no key with its certificate, or else
+# osslsigncode's own failure (its output comes first).
 # Usage: sign.sh PKCS12 PASSWORD_FILE TIMESTAMP_URL [FILE...]
 set -eu
 pkcs12=$1 password_file=$2 timestamp_url=$3
@@ -17,7 +20,27 @@ fail() {
 [ -f "$pkcs12" ] && [ -r "$pkcs12" ] || fail "cannot read the certificate file '$pkcs12'"
 [ -f "$password_file" ] && [ -r "$password_file" ] || fail "cannot read the password file '$password_file'"
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make deps installs it)"
+command -v openssl >/dev/null || fail "openssl is not installed (make deps installs it)"
 [ $# -gt 0 ] || exit 0
+
+# Why the certificate cannot sign, as openssl reads it; nothing when it can.
+# A PKCS#12 file is a sequence that starts with version 3, whatever the
+# password; the password opens it (-legacy for the older ciphers that
+# Windows exports); and it holds a private key and a certificate.
+certificate_problem() {
+  openssl asn1parse -inform DER -in "$pkcs12" 2>/dev/null | head -n 2 |
+    grep -q 'd=1 .*prim: *INTEGER *:03$' || { echo "'$pkcs12' is not a PKCS#12 file"; return; }
+  for mode in "" -legacy; do
+    if openssl pkcs12 -in "$pkcs12" -passin "file:$password_file" -noout $mode 2>/dev/null; then
+      openssl pkcs12 -in "$pkcs12" -passin "file:$password_file" -nodes $mode 2>/dev/null |
+        grep -q 'PRIVATE KEY-----' &&
+        openssl pkcs12 -in "$pkcs12" -passin "file:$password_file" -nokeys $mode 2>/dev/null |
+        grep -q 'BEGIN CERTIFICATE' || echo "'$pkcs12' holds no private key with its certificate"
+      return
+    fi
+  done
+  echo "wrong password for '$pkcs12' in '$password_file'"
+}
 
 work=$(mktemp -d "$(dirname "$1")/.signing.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -28,7 +51,9 @@ for file; do
   if ! osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 \
        ${timestamp_url:+-ts "$timestamp_url"} -in "$file" -out "$work/$count" >"$work/log" 2>&1; then
     cat "$work/log" >&2
-    fail "could not sign $(basename "$file") with '$pkcs12': a wrong password, or not a PKCS#12 file with a key and its certificate${timestamp_url:+, or no answer from $timestamp_url}; no file was signed"
+    problem=$(certificate_problem)
+    [ -z "$problem" ] || fail "$problem; no file was signed"
+    fail "osslsigncode could not sign $(basename "$file") with '$pkcs12'${timestamp_url:+ (or no answer from $timestamp_url)}; no file was signed"
   fi
 done
 count=0

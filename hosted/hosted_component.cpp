@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "KelmoHosted.h"
 
@@ -197,6 +198,39 @@ const IKelmoHostedVtbl kHostedOperations = {
 };
 // clang-format on
 
+// A test switch. With KELMO_HOSTED_ASKS_OUTER naming a file, an aggregated
+// component asks its outer object for its own interface while it is made, as
+// many aggregatable components do, lets go of what it gets, and appends the
+// query's HRESULT to that file: one line per component made. One made while
+// another is being made does not ask but writes "not asked": an outer object
+// that recursed would otherwise do so until the stack ran out, and the test
+// would hang instead of failing.
+int componentsBeingMade;  // apartment-threaded: one thread makes them
+
+void AskOuterForOwnInterface(IUnknown* outer)
+{
+    char path[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("KELMO_HOSTED_ASKS_OUTER", path, sizeof(path));
+    if (length == 0 || length >= sizeof(path))
+        return;
+    char line[16] = "not asked\n";
+    if (++componentsBeingMade == 1) {
+        IUnknown* own = nullptr;
+        const HRESULT hr = IUnknown_QueryInterface(outer, IID_IKelmoHosted, reinterpret_cast<void**>(&own));
+        if (own != nullptr)
+            IUnknown_Release(own);
+        snprintf(line, sizeof(line), "%08lX\n", static_cast<unsigned long>(hr));
+    }
+    --componentsBeingMade;
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written;
+    WriteFile(file, line, static_cast<DWORD>(lstrlenA(line)), &written, nullptr);
+    CloseHandle(file);
+}
+
 }  // namespace
 
 HRESULT NewHostedComponent(IUnknown* outer, REFIID iid, void** out)
@@ -210,6 +244,8 @@ HRESULT NewHostedComponent(IUnknown* outer, REFIID iid, void** out)
     component->controllingUnknown = outer != nullptr ? outer : InnerOf(component);
     component->typeInfo = nullptr;
     LockHostedModule();
+    if (outer != nullptr)
+        AskOuterForOwnInterface(outer);
     IUnknown* inner = InnerOf(component);
     const HRESULT hr = InnerQueryInterface(inner, iid, out);
     InnerRelease(inner);

@@ -8,8 +8,10 @@ namespace {
 struct ActivationSeam {
     bool active;
     ActivationPoint point;
-    HANDLE held;     // manual reset: set once an activation waits at the point
-    HANDLE decided;  // manual reset: set once the monitor has decided at its deadline
+    int heldArrival;  // which arrival at the point is held, from 1
+    int arrivals;     // at the point so far; only the main thread counts them
+    HANDLE held;      // manual reset: set once an activation waits at the point
+    HANDLE decided;   // manual reset: set once the monitor has decided
 };
 
 // The events live as long as the process: a held activation may still wait.
@@ -23,6 +25,11 @@ void ActivationSeamStart()
     const DWORD length = GetEnvironmentVariableA("KELMO_HOLD_ACTIVATION", text, sizeof(text));
     if (length == 0 || length >= sizeof(text))
         return;
+    seam.heldArrival = 1;
+    if (length > 2 && text[length - 2] == ':' && text[length - 1] >= '1' && text[length - 1] <= '9') {
+        seam.heldArrival = text[length - 1] - '0';
+        text[length - 2] = '\0';
+    }
     if (lstrcmpiA(text, "arrived") == 0)
         seam.point = ActivationPoint::Arrived;
     else if (lstrcmpiA(text, "unlocked") == 0)
@@ -38,7 +45,7 @@ void ActivationSeamStart()
 // server running, which the tests see, rather than passing by timing.
 void ActivationSeamHold(ActivationPoint point)
 {
-    if (!seam.active || point != seam.point)
+    if (!seam.active || point != seam.point || ++seam.arrivals != seam.heldArrival)
         return;
     SetEvent(seam.held);
     WaitForSingleObject(seam.decided, INFINITE);
@@ -50,7 +57,7 @@ void ActivationSeamAwaitHeld()
         WaitForSingleObject(seam.held, INFINITE);
 }
 
-void ActivationSeamDeadlineDecided()
+void ActivationSeamDecided()
 {
     if (seam.active)
         SetEvent(seam.decided);

@@ -1,8 +1,8 @@
-// A test build's hold on an activation: the first one to reach the chosen
-// point waits there until the first-lock deadline has been decided, and that
-// deadline starts only once it is held. Tests force both orders of the two
-// this way instead of timing them. Compiled in only with
-// KELMO_ACTIVATION_SEAM; the program has empty stand-ins.
+// A test build's hold on an activation: the one that the test names, on its
+// way through the chosen point, waits there until the shutdown monitor has
+// decided whether to end the server, and the monitor starts only once it is
+// held. Tests force both orders of the two this way instead of timing them.
+// Compiled in only with KELMO_ACTIVATION_SEAM; the program has empty stand-ins.
 #pragma once
 
 #include <windows.h>
@@ -15,18 +15,19 @@ enum class ActivationPoint {
 #ifdef KELMO_ACTIVATION_SEAM
 
 // Takes the point from the environment variable KELMO_HOLD_ACTIVATION
-// ("arrived" or "unlocked"); without it the seam holds nothing.
+// ("arrived" or "unlocked", the first activation to reach it; "arrived:2",
+// the second); without it the seam holds nothing.
 void ActivationSeamStart();
 void ActivationSeamHold(ActivationPoint point);
-// The monitor's side: before its first wait, and after each deadline decision.
+// The monitor's side: before its first wait, and after each decision.
 void ActivationSeamAwaitHeld();
-void ActivationSeamDeadlineDecided();
+void ActivationSeamDecided();
 
 #else
 
 inline void ActivationSeamStart() {}
 inline void ActivationSeamHold(ActivationPoint) {}
 inline void ActivationSeamAwaitHeld() {}
-inline void ActivationSeamDeadlineDecided() {}
+inline void ActivationSeamDecided() {}
 
 #endif

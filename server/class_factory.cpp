@@ -53,7 +53,7 @@ HRESULT STDMETHODCALLTYPE CreateInstance(IClassFactory* self, IUnknown* outer, R
     if (outer != nullptr && !SameGuid(iid, IID_IUnknown))
         return CLASS_E_NOAGGREGATION;
     ActivationSeamHold(ActivationPoint::Arrived);
-    // A server that its first-lock deadline is ending makes nothing: the client
+    // A server that the shutdown monitor is ending makes nothing: the client
     // is told so, instead of getting an object whose server is leaving.
     if (!serverModule.BeginActivation())
         return CO_E_SERVER_STOPPING;
@@ -66,12 +66,15 @@ HRESULT STDMETHODCALLTYPE CreateInstance(IClassFactory* self, IUnknown* outer, R
 HRESULT STDMETHODCALLTYPE LockServer(IClassFactory*, BOOL lock)
 {
     if (!lock) {
-        serverModule.ReleaseLock();
+        // Only a lock that LockServer took is given back: an unmatched call
+        // would otherwise take the lock of a live object, or leave the count
+        // below zero where no release reaches it.
+        serverModule.ReleaseServerLock();
         return S_OK;
     }
     if (!serverModule.BeginActivation())
         return CO_E_SERVER_STOPPING;
-    serverModule.AddLock();
+    serverModule.AddServerLock();
     serverModule.EndActivation();
     return S_OK;
 }

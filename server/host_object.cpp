@@ -86,17 +86,28 @@ const HostObjectOperations kHostOperations = {
     ControllingUnknown,
 };
 
+// What the inner object's field holds while its creator runs.
+IUnknown* InnerBeingMade() { return reinterpret_cast<IUnknown*>(static_cast<ULONG_PTR>(1)); }
+
 // Creates the inner object on first need; a failed creation leaves the field
 // null so that the next query tries again, and its HRESULT reaches the caller.
+// A query that reaches the field while the creator runs (a component that asks
+// its outer object for its own interface while it is made) is refused: it
+// would otherwise start a second component, whose own query a third.
 HRESULT QueryInnerObject(void* object, REFIID iid, void** out, ULONG_PTR data)
 {
     const InnerObjectSlot* slot = reinterpret_cast<const InnerObjectSlot*>(data);
     IUnknown** inner = reinterpret_cast<IUnknown**>(static_cast<BYTE*>(object) + slot->field);
-    HRESULT hr = S_OK;
-    if (*inner == nullptr)
-        hr = slot->creator(object, IID_IUnknown, reinterpret_cast<void**>(inner));
-    if (*inner == nullptr)
-        return hr;
+    if (*inner == InnerBeingMade())
+        return E_NOINTERFACE;
+    if (*inner == nullptr) {
+        IUnknown* made = nullptr;
+        *inner = InnerBeingMade();
+        const HRESULT hr = slot->creator(object, IID_IUnknown, reinterpret_cast<void**>(&made));
+        *inner = made;
+        if (made == nullptr)
+            return hr;
+    }
     return IUnknown_QueryInterface(*inner, iid, out);
 }
 

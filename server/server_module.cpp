@@ -44,7 +44,8 @@ HRESULT ServerModule::Setup(ClassEntry* table, HINSTANCE instance, const Platfor
 {
     classTable = table;
     lockCount = 0;
-    firstLockState = 0;
+    activationState = 0;
+    serverLocks = 0;
     moduleInstance = instance;
     typeLibInstance = instance;
     baseHeap = nullptr;
@@ -141,9 +142,10 @@ HRESULT ServerModule::AddTermCallback(TermFunction function, ULONG_PTR argument)
     return S_OK;
 }
 
-// Replaces a firstLockState that is still a count by what change makes of
-// it and returns the state it found; a final state stays. Compare and
-// exchange, because the monitor may close the server between read and write.
+// Replaces a value that is not negative (an open activationState, a count)
+// by what change makes of it and returns the value it found; kServerClosing
+// stays. Compare and exchange, because the monitor may close the server
+// between read and write.
 template <typename Change>
 static LONG ChangeOpenState(volatile LONG* state, Change change)
 {
@@ -160,22 +162,46 @@ static LONG ChangeOpenState(volatile LONG* state, Change change)
 LONG ServerModule::AddLock()
 {
     const LONG count = InterlockedIncrement(&lockCount);
-    // From the first lock on, only a release to zero and an idle window end the server.
-    ChangeOpenState(&firstLockState, [](LONG) { return kServerReached; });
+    // Marked after the count: a monitor that looked at the count before it
+    // rose finds the mark when it decides.
+    ChangeOpenState(&activationState, [](LONG state) { return state | kLockTaken; });
     return count;
 }
 
 bool ServerModule::BeginActivation()
 {
-    return ChangeOpenState(&firstLockState, [](LONG under) { return under + 1; }) != kServerClosing;
+    return ChangeOpenState(&activationState, [](LONG state) { return state + kActivationUnderWay; }) >= 0;
 }
 
 void ServerModule::EndActivation()
 {
-    ChangeOpenState(&firstLockState, [](LONG under) { return under > 0 ? under - 1 : under; });
+    ChangeOpenState(&activationState, [](LONG state) { return state - kActivationUnderWay; });
 }
 
-LONG ServerModule::CloseIfUnreached() { return InterlockedCompareExchange(&firstLockState, kServerClosing, 0); }
+// The mark is cleared before the counts are read, so that an activation that
+// takes a lock and ends between that reading and the exchange fails it: the
+// exchange closes only a state with nothing under way and nothing new.
+bool ServerModule::CloseIfIdle()
+{
+    ChangeOpenState(&activationState, [](LONG state) { return state & ~kLockTaken; });
+    if (activity != 0 || lockCount != 0)
+        return false;
+    return InterlockedCompareExchange(&activationState, kServerClosing, 0) == 0;
+}
+
+void ServerModule::AddServerLock()
+{
+    InterlockedIncrement(&serverLocks);
+    AddLock();
+}
+
+bool ServerModule::ReleaseServerLock()
+{
+    if (ChangeOpenState(&serverLocks, [](LONG held) { return held > 0 ? held - 1 : 0; }) == 0)
+        return false;
+    ReleaseLock();
+    return true;
+}
 
 LONG ServerModule::ReleaseLock()
 {

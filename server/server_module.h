@@ -38,10 +38,15 @@ struct ServerModule {
     DWORD mainThreadId;
     HANDLE shutdownEvent;
     volatile BYTE activity;
-    // What the first-lock deadline and the class factory decide on together:
-    // the number of activations under way while no lock was ever taken, or
-    // for good kServerReached or kServerClosing.
-    volatile LONG firstLockState;
+    // What the shutdown monitor and the class factory decide on together, so
+    // that no activation slips in while the monitor ends the server: while
+    // open, the activations under way (in steps of kActivationUnderWay) and
+    // kLockTaken once a lock was taken since the monitor last looked; for good
+    // kServerClosing once the monitor has decided.
+    volatile LONG activationState;
+    // The locks that LockServer(TRUE) took and LockServer(FALSE) has not given
+    // back; they are part of lockCount.
+    volatile LONG serverLocks;
 
     HRESULT Setup(ClassEntry* table, HINSTANCE instance, const PlatformFacts* facts = nullptr);
     static HRESULT Teardown(ServerModule* module);
@@ -49,15 +54,20 @@ struct ServerModule {
     HRESULT AddTermCallback(TermFunction function, ULONG_PTR argument);
     LONG AddLock();
     LONG ReleaseLock();
+    // LockServer's locks: a release without a lock of its own to give back
+    // changes nothing and returns false.
+    void AddServerLock();
+    bool ReleaseServerLock();
 
     // An activation or a LockServer call goes ahead only when this returns
     // true, and then ends with EndActivation; false: the server is closing.
     bool BeginActivation();
     void EndActivation();
-    // The first-lock deadline's decision: closes the server, and returns 0,
-    // only if no lock was ever taken and no activation is under way; else
-    // returns the state that keeps the server.
-    LONG CloseIfUnreached();
+    // The shutdown monitor's decision, at the first-lock deadline and at the
+    // end of an idle window: closes the server, and returns true, only if no
+    // lock is held, none was released to zero since the monitor cleared
+    // activity, and no activation is under way or got in while it looked.
+    bool CloseIfIdle();
 
     bool StartShutdownMonitor();
 
@@ -65,9 +75,10 @@ struct ServerModule {
     static HRESULT UnregisterAll(ServerModule* module, BOOL withTypeLibrary, const CLSID* classId);
 };
 
-// The final values of ServerModule::firstLockState.
-constexpr LONG kServerReached = -1;  // a lock was taken: only an idle window ends the server
-constexpr LONG kServerClosing = -2;  // the first-lock deadline ended it: nothing more is made
+// The values of ServerModule::activationState.
+constexpr LONG kServerClosing = -1;      // for good: the monitor ends the server and nothing more is made
+constexpr LONG kLockTaken = 1;           // a lock was taken since the monitor last looked
+constexpr LONG kActivationUnderWay = 2;  // one step per activation under way
 
 // The one ServerModule of the process. Zero-initialised data: no constructor runs.
 extern ServerModule serverModule;

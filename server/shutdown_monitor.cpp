@@ -33,28 +33,30 @@ bool ServerModule::StartShutdownMonitor()
 KELMO_ALIGN_STACK DWORD WINAPI RunShutdownMonitor(void* parameter)
 {
     ServerModule* module = static_cast<ServerModule*>(parameter);
-    DWORD waitForZero = kFirstLockDeadlineMs;
+    // Until the first release to zero, the first-lock deadline; then windows.
+    DWORD wait = kFirstLockDeadlineMs;
     ActivationSeamAwaitHeld();
     for (;;) {
-        if (WaitForSingleObject(module->shutdownEvent, waitForZero) == WAIT_TIMEOUT) {
-            // Only the first wait has a deadline, and it ends only a server that
-            // nobody reached, decided in one step with the class factory. Once a
-            // lock was taken, a release to zero signals and its idle window
-            // decides; while an activation is under way, the deadline comes again.
-            const LONG state = module->lockCount == 0 ? module->CloseIfUnreached() : kServerReached;
-            ActivationSeamDeadlineDecided();
-            if (state == 0)
-                break;
-            if (state == kServerReached)
-                waitForZero = INFINITE;
-            continue;
+        const bool woken = WaitForSingleObject(module->shutdownEvent, wait) == WAIT_OBJECT_0;
+        if (woken) {
+            do
+                module->activity = 0;
+            while (WaitForSingleObject(module->shutdownEvent, kIdleWindowMs) == WAIT_OBJECT_0);
         }
-        waitForZero = INFINITE;
-        do
-            module->activity = 0;
-        while (WaitForSingleObject(module->shutdownEvent, kIdleWindowMs) == WAIT_OBJECT_0);
-        if (module->activity == 0 && module->lockCount == 0)
+        // Decided in one step with the class factory: once closed, the server
+        // makes nothing more, so nothing can be made under a server that leaves.
+        const bool closed = module->CloseIfIdle();
+        ActivationSeamDecided();
+        if (closed)
             break;
+        // Someone got in first. A held lock's release to zero wakes the
+        // monitor; an activation still under way may end without taking one,
+        // so the monitor looks again after a window (after another deadline
+        // while nobody has reached the server yet).
+        if (module->lockCount != 0)
+            wait = INFINITE;
+        else if (woken)
+            wait = kIdleWindowMs;
     }
     // The event stays open: a late ReleaseLock may still signal it; Teardown closes it.
     PostThreadMessageA(module->mainThreadId, WM_QUIT, 0, 0);

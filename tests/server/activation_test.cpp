@@ -2,6 +2,8 @@
 // ProgID through the real COM runtime, with the sample hosted component.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "KelmoHosted.h"
@@ -15,6 +17,9 @@ using namespace testing_support;
 namespace {
 
 const std::string kServer = WindowsPath(KELMO7_EXE);
+// The sample component's switch: it asks its outer object for its own
+// interface while it is made, and records the answer in the file named.
+const char kAsksOuter[] = "KELMO_HOSTED_ASKS_OUTER";
 
 class Activation : public ::testing::Test {
 protected:
@@ -29,7 +34,11 @@ protected:
         RunProcess(kServer + " /UnregServer");
     }
     void SetUp() override { ASSERT_EQ(S_OK, CoInitialize(nullptr)); }
-    void TearDown() override { CoUninitialize(); }
+    void TearDown() override
+    {
+        SetEnvironmentVariableA(kAsksOuter, nullptr);
+        CoUninitialize();
+    }
 
     // Activates by ProgID; the server process's id comes from the hosted component.
     IUnknown* Activate(DWORD* serverId)
@@ -166,6 +175,32 @@ TEST_F(Activation, AnActivationForAnUnansweredInterfaceFailsAndTheServerStillEnd
         EXPECT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
         EXPECT_EQ(0u, exitCode);
     }
+}
+
+// The server started by the COM runtime inherits this process's environment.
+TEST_F(Activation, AComponentThatAsksTheHostForItselfWhileMadeIsMadeOnce)
+{
+    char folder[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, folder));
+    const std::string record = std::string(folder) + "kelmo-asks-outer-" + std::to_string(GetCurrentProcessId());
+    DeleteFileA(record.c_str());
+    SetEnvironmentVariableA(kAsksOuter, record.c_str());
+
+    DWORD serverId = 0;
+    IUnknown* host = Activate(&serverId);  // the component's interface answers
+    ASSERT_NE(nullptr, host);
+    OwnedProcess server(serverId);
+    IUnknown_Release(host);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode)) << "server still running";
+    EXPECT_EQ(0u, exitCode);
+
+    // One line per component made: one, whose own query was refused.
+    std::ifstream file(record, std::ios::binary);
+    const std::string lines{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    file.close();
+    DeleteFileA(record.c_str());
+    EXPECT_EQ("80004002\n", lines);
 }
 
 }  // namespace

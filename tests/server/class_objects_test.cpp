@@ -155,6 +155,7 @@ protected:
         const PlatformFacts facts = {VER_PLATFORM_WIN32_NT, 6, 2};
         serverModule.Setup(nullptr, nullptr, &facts);
         serverModule.shutdownEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        serverModule.activity = 0;  // what an earlier test's release to zero left
         makerCalls = 0;
         ASSERT_EQ(S_OK, MakeClassFactory(FakeMaker, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
     }
@@ -164,6 +165,15 @@ protected:
             EXPECT_EQ(0u, IClassFactory_Release(factory));
         }
         ServerModule::Teardown(&serverModule);
+    }
+    void ExpectNothingMadeOrLocked()
+    {
+        void* out = &out;
+        EXPECT_EQ(CO_E_SERVER_STOPPING, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, &out));
+        EXPECT_EQ(nullptr, out);
+        EXPECT_EQ(0, makerCalls);
+        EXPECT_EQ(CO_E_SERVER_STOPPING, IClassFactory_LockServer(factory, TRUE));
+        EXPECT_EQ(0, serverModule.lockCount);
     }
     IClassFactory* factory = nullptr;
     IUnknown outerObject = {};
@@ -208,15 +218,21 @@ TEST_F(ClassFactoryTest, CreateInstanceOutAndOuterRules)
     EXPECT_EQ(reinterpret_cast<void*>(static_cast<ULONG_PTR>(0x5678)), out);
 }
 
-TEST_F(ClassFactoryTest, TheServerClassRefusesEveryOuter)
+// A refused activation leaves a server that nobody reached as it was: the
+// first-lock deadline still closes it.
+TEST_F(ClassFactoryTest, TheServerClassRefusesEveryOuterAndStaysUnreached)
 {
     void* out = &out;
     EXPECT_EQ(CLASS_E_NOAGGREGATION, HostInstanceMaker(&outerObject, IID_IUnknown, &out));
     IClassFactory* hostFactory = nullptr;
     ASSERT_EQ(S_OK, MakeClassFactory(HostInstanceMaker, IID_IClassFactory, reinterpret_cast<void**>(&hostFactory)));
-    EXPECT_EQ(CLASS_E_NOAGGREGATION, IClassFactory_CreateInstance(hostFactory, &outerObject, IID_IUnknown, &out));
-    EXPECT_EQ(nullptr, out);
+    for (const IID* iid : {&IID_IUnknown, &IID_IDispatch}) {
+        out = &out;
+        EXPECT_EQ(CLASS_E_NOAGGREGATION, IClassFactory_CreateInstance(hostFactory, &outerObject, *iid, &out));
+        EXPECT_EQ(nullptr, out);
+    }
     EXPECT_EQ(0u, IClassFactory_Release(hostFactory));
+    EXPECT_TRUE(serverModule.CloseIfIdle());
 }
 
 TEST_F(ClassFactoryTest, LockServerPairsBalanceAndTheLastUnlockSignals)
@@ -235,28 +251,53 @@ TEST_F(ClassFactoryTest, LockServerPairsBalanceAndTheLastUnlockSignals)
     IClassFactory_Release(factory);
 }
 
-// The first-lock deadline decides with the class factory: once it has closed
-// the server, neither an object nor a lock is had.
-TEST_F(ClassFactoryTest, AServerClosedByItsFirstLockDeadlineMakesNothingAndTakesNoLock)
+// An unmatched LockServer(FALSE) changes nothing, before an object is made or
+// while one lives: the object's release ends the server after an idle window
+// of the real shutdown monitor, which posts WM_QUIT to this thread.
+TEST_F(ClassFactoryTest, AnUnmatchedUnlockChangesNothing)
 {
-    ASSERT_EQ(0, serverModule.CloseIfUnreached());
-    void* out = &out;
-    EXPECT_EQ(CO_E_SERVER_STOPPING, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, &out));
-    EXPECT_EQ(nullptr, out);
-    EXPECT_EQ(0, makerCalls);
-    EXPECT_EQ(CO_E_SERVER_STOPPING, IClassFactory_LockServer(factory, TRUE));
-    EXPECT_EQ(0, serverModule.lockCount);
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // the queue that WM_QUIT goes to
+    serverModule.mainThreadId = GetCurrentThreadId();
+    CloseHandle(serverModule.shutdownEvent);
+    ASSERT_TRUE(serverModule.StartShutdownMonitor());
+    IClassFactory* hostFactory = nullptr;
+    ASSERT_EQ(S_OK, MakeClassFactory(HostInstanceMaker, IID_IClassFactory, reinterpret_cast<void**>(&hostFactory)));
+
+    EXPECT_EQ(S_OK, IClassFactory_LockServer(hostFactory, FALSE));
+    IUnknown* object = nullptr;
+    ASSERT_EQ(S_OK,
+              IClassFactory_CreateInstance(hostFactory, nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)));
+    EXPECT_EQ(S_OK, IClassFactory_LockServer(hostFactory, FALSE));
+    EXPECT_EQ(1, serverModule.lockCount);
+    IUnknown_Release(object);
+    const DWORD released = GetTickCount();
+    bool quit = false;
+    while (!quit && GetTickCount() - released < 5000) {
+        quit = PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+        Sleep(10);
+    }
+    EXPECT_TRUE(quit) << "no idle window ended the server";
+    EXPECT_EQ(0u, IClassFactory_Release(hostFactory));
 }
 
-// Once a lock was taken, a release to zero that meets the deadline is left to
-// its idle window: the deadline does not close the server.
-TEST_F(ClassFactoryTest, ALockOnceTakenKeepsTheFirstLockDeadlineFromClosingTheServer)
+// The shutdown monitor decides with the class factory: once it has closed
+// the server, at the first-lock deadline or at the end of an idle window,
+// neither an object nor a lock is had.
+TEST_F(ClassFactoryTest, AServerClosedAtItsFirstLockDeadlineMakesNothingAndTakesNoLock)
+{
+    ASSERT_TRUE(serverModule.CloseIfIdle());
+    ExpectNothingMadeOrLocked();
+}
+
+TEST_F(ClassFactoryTest, AServerClosedAtTheEndOfAnIdleWindowMakesNothingAndTakesNoLock)
 {
     EXPECT_EQ(S_OK, IClassFactory_LockServer(factory, TRUE));
     EXPECT_EQ(S_OK, IClassFactory_LockServer(factory, FALSE));
-    EXPECT_EQ(kServerReached, serverModule.CloseIfUnreached());
-    void* out = nullptr;
-    EXPECT_EQ(S_OK, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, &out));
+    EXPECT_FALSE(serverModule.CloseIfIdle()) << "closed before a window followed the release";
+    serverModule.activity = 0;  // the window passed without another release
+    ASSERT_TRUE(serverModule.CloseIfIdle());
+    ExpectNothingMadeOrLocked();
 }
 
 // Publishing: the class table's rows reach the COM runtime.

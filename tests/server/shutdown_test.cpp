@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
 
 #include "guids.h"
 #include "server_process.h"
@@ -50,8 +51,9 @@ protected:
     }
 
     // Asks a new server for an object of iid, which it refuses with expected,
-    // making nothing; the server then ends by itself.
-    void ExpectRefusedActivationEndsTheServer(REFIID iid, HRESULT expected);
+    // making nothing; the server then ends by itself. With objectFirst, an
+    // object is made and released before.
+    void ExpectRefusedActivationEndsTheServer(REFIID iid, HRESULT expected, bool objectFirst = false);
 
     LocalServerRegistration registration;
     const char* image_;
@@ -65,6 +67,14 @@ IUnknown* MakeObject(IClassFactory* factory)
     IUnknown* object = nullptr;
     EXPECT_EQ(S_OK, IClassFactory_CreateInstance(factory, nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)));
     return object;
+}
+
+// One object made and released: the server is reached, and an idle window runs.
+void MakeAndReleaseAnObject(IClassFactory* factory)
+{
+    IUnknown* object = MakeObject(factory);
+    if (object != nullptr)
+        IUnknown_Release(object);
 }
 
 // Waits for the server to end by itself; true when it did, with exit code 0.
@@ -92,12 +102,14 @@ double ExitDelayAfterReleasing(IUnknown* lastObject, OwnedProcess& server, const
     return delay;
 }
 
-void ServingProcess::ExpectRefusedActivationEndsTheServer(REFIID iid, HRESULT expected)
+void ServingProcess::ExpectRefusedActivationEndsTheServer(REFIID iid, HRESULT expected, bool objectFirst)
 {
     DWORD serverId = 0;
     IClassFactory* factory = Activate(&serverId);
     ASSERT_NE(nullptr, factory);
     OwnedProcess server(serverId);
+    if (objectFirst)
+        MakeAndReleaseAnObject(factory);
     void* object = &object;
     EXPECT_EQ(expected, IClassFactory_CreateInstance(factory, nullptr, iid, &object));
     EXPECT_EQ(nullptr, object);
@@ -145,9 +157,9 @@ TEST_F(ServingProcess, AnActivationForAnUnansweredInterfaceStillEndsTheServer)
     ExpectRefusedActivationEndsTheServer(kUnansweredInterface, E_NOINTERFACE);
 }
 
-// The test build that holds the first activation at the point that
-// KELMO_HOLD_ACTIVATION names, starts its 20 ms first-lock deadline only then,
-// and lets the activation go on once that deadline has been decided.
+// The test build that holds the activation that KELMO_HOLD_ACTIVATION names
+// at its point, starts its shutdown monitor (with a 20 ms first-lock deadline)
+// only then, and lets the activation go on once the monitor has decided.
 class HeldActivation : public ServingProcess {
 protected:
     HeldActivation() : ServingProcess(kHeldActivationServer, kHeldActivationImage) {}
@@ -157,37 +169,57 @@ protected:
         ServingProcess::TearDown();
     }
     // The COM runtime starts the server with this process's environment.
-    static void HoldAt(const char* point) { SetEnvironmentVariableA("KELMO_HOLD_ACTIVATION", point); }
+    static void HoldAt(const char* point, bool second)
+    {
+        SetEnvironmentVariableA("KELMO_HOLD_ACTIVATION", (std::string(point) + (second ? ":2" : "")).c_str());
+    }
 };
 
-// The deadline passes after the object is made and before its lock is taken:
-// the activation completes, and the object keeps its server.
-TEST_F(HeldActivation, AnObjectMadeAsTheDeadlinePassesKeepsItsServer)
-{
-    HoldAt("unlocked");
-    DWORD serverId = 0;
-    IClassFactory* factory = Activate(&serverId);
-    ASSERT_NE(nullptr, factory);
-    OwnedProcess server(serverId);
+// Where the held activation meets the monitor's decision: at the first-lock
+// deadline, when it is the first; at the end of the idle window after an
+// object came and went, when it is the second.
+struct Decision {
+    const char* name;
+    bool objectFirst;
+};
+const Decision kDecisions[] = {{"first-lock deadline", false}, {"idle window", true}};
 
-    IUnknown* object = MakeObject(factory);
-    ASSERT_NE(nullptr, object);
-    EXPECT_FALSE(server.WaitForExit(2500, nullptr)) << "ended while an object was alive";
-    IDispatch* dispatch = nullptr;
-    ASSERT_EQ(S_OK, IUnknown_QueryInterface(object, IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
-    UINT count = 0;
-    EXPECT_EQ(S_OK, IDispatch_GetTypeInfoCount(dispatch, &count));
-    IDispatch_Release(dispatch);
-    EXPECT_GE(ExitDelayAfterReleasing(object, server, "an object made past the deadline"), kShortestExitMs);
-    IClassFactory_Release(factory);
+// The monitor decides after the object is made and before its lock is taken:
+// the activation completes, and the object keeps its server.
+TEST_F(HeldActivation, AnObjectMadeAsTheServerDecidesKeepsItsServer)
+{
+    for (const Decision& decision : kDecisions) {
+        SCOPED_TRACE(decision.name);
+        HoldAt("unlocked", decision.objectFirst);
+        DWORD serverId = 0;
+        IClassFactory* factory = Activate(&serverId);
+        ASSERT_NE(nullptr, factory);
+        OwnedProcess server(serverId);
+        if (decision.objectFirst)
+            MakeAndReleaseAnObject(factory);
+
+        IUnknown* object = MakeObject(factory);
+        ASSERT_NE(nullptr, object);
+        EXPECT_FALSE(server.WaitForExit(2500, nullptr)) << "ended while an object was alive";
+        IDispatch* dispatch = nullptr;
+        ASSERT_EQ(S_OK, IUnknown_QueryInterface(object, IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
+        UINT count = 0;
+        EXPECT_EQ(S_OK, IDispatch_GetTypeInfoCount(dispatch, &count));
+        IDispatch_Release(dispatch);
+        EXPECT_GE(ExitDelayAfterReleasing(object, server, "an object made as the server decided"), kShortestExitMs);
+        IClassFactory_Release(factory);
+    }
 }
 
-// The deadline passes before the activation asks: the server is closing, and
+// The monitor decides before the activation asks: the server is closing, and
 // the activation is refused with nothing made.
 TEST_F(HeldActivation, AnActivationThatFindsTheServerClosingIsRefused)
 {
-    HoldAt("arrived");
-    ExpectRefusedActivationEndsTheServer(IID_IUnknown, CO_E_SERVER_STOPPING);
+    for (const Decision& decision : kDecisions) {
+        SCOPED_TRACE(decision.name);
+        HoldAt("arrived", decision.objectFirst);
+        ExpectRefusedActivationEndsTheServer(IID_IUnknown, CO_E_SERVER_STOPPING, decision.objectFirst);
+    }
 }
 
 // A serving process that nobody reaches ends once the first-lock deadline has

@@ -19,6 +19,13 @@ fail() {
 }
 [ -f "$pkcs12" ] && [ -r "$pkcs12" ] || fail "cannot read the certificate file '$pkcs12'"
 [ -f "$password_file" ] && [ -r "$password_file" ] || fail "cannot read the password file '$password_file'"
+# osslsigncode takes the whole file, less its trailing line ends, as the
+# password, where openssl would take the first line: a second line is refused
+# here, before either reads it.
+case $(cat "$password_file") in
+  *"
+"*) fail "the password file '$password_file' holds more than one line; it must hold the password alone" ;;
+esac
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make deps installs it)"
 command -v openssl >/dev/null || fail "openssl is not installed (make deps installs it)"
 [ $# -gt 0 ] || exit 0

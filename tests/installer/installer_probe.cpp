@@ -37,10 +37,7 @@ int Snapshots()
 }
 
 // A word with a blank goes in double quotes, as the shell had it.
-std::string Quoted(const std::string& word)
-{
-    return word.find(' ') == std::string::npos ? word : "\"" + word + "\"";
-}
+std::string Quoted(const std::string& word) { return word.find(' ') == std::string::npos ? word : "\"" + word + "\""; }
 
 int Run(int count, char** words)
 {

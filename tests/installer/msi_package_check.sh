@@ -8,7 +8,7 @@ build=$1
 top=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-1700000000} TZ=UTC
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$top" log -1 --format=%ct)} TZ=UTC
 "$top/demo/msi.sh" 0.0.1 "$build" "$work/first.msi" || exit 1
 sleep 1
 (umask 077 && TZ=XYZ-12:45 "$top/demo/msi.sh" 0.0.1 "$build" "$work/second.msi") || exit 1
@@ -33,6 +33,9 @@ before() {
 summary() { grep -qx "$1: $2" "$work/summary"; }
 package_code() { msiinfo suminfo "$work/$1.msi" | sed -n 's/^Revision number (UUID): //p'; }
 source_date=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%a %b %e %H:%M:%S %Y')
+# FILE: the TimeDateStamp of its PE header (4 bytes at 8 past the signature,
+# whose offset stands at 60).
+pe_stamp() { od -An -tu4 -j $(($(od -An -tu4 -j 60 -N 4 "$1") + 8)) -N 4 "$1" | tr -d ' '; }
 
 passed=0 failed=0
 while IFS='|' read -r what check; do
@@ -44,6 +47,8 @@ while IFS='|' read -r what check; do
   fi
 done <<EOF
 two runs give the same bytes|cmp "$work/first.msi" "$work/second.msi"
+the sample carries the source date, as every packaged program|[ "$(pe_stamp "$build/hosted/KelmoHosted.dll")" = "$SOURCE_DATE_EPOCH" ]
+the demo's client carries the source date|[ "$(pe_stamp "$build/demo/kelmo_demo.exe")" = "$SOURCE_DATE_EPOCH" ]
 /RegServer runs deferred, not impersonated, checked|deferred_checked Kelmo7Register
 /UnregServer runs deferred, not impersonated, checked|deferred_checked Kelmo7Unregister
 the sample registers deferred, checked|deferred_checked SampleRegister

@@ -4,7 +4,7 @@
 # throwaway prefix. Ends with "msi_proof: N passed, M failed"; a step that
 # cannot run counts as failed.
 #
-# Usage: msi_proof.sh WINE PREFIX VIEW PROBE PACKAGE FAILING LATER_FAILING
+# Usage: msi_proof.sh WINE PREFIX VIEW PROBE PACKAGE FAILING LATER_FAILING CLIENT
 #   WINE           the Wine that runs msiexec, the probe and the client
 #                  (/usr/lib/wine/wine64 here; the WoW64 guest's wine)
 #   PREFIX         the prefix to create, a folder that may be removed
@@ -14,8 +14,11 @@
 #   PACKAGE        the demo package
 #   FAILING        the same with a Kelmo7.exe whose /RegServer fails
 #   LATER_FAILING  the same with a deferred action failing after /RegServer
+#   CLIENT         a demo client from outside the package: in the WoW64 guest
+#                  the 64-bit one for the 32-bit package (here one of the same
+#                  bitness, since this machine runs no 32-bit code)
 set -u
-wine=$1 prefix=$2 view=$3 probe=$4 package=$5 failing=$6 later_failing=$7
+wine=$1 prefix=$2 view=$3 probe=$4 package=$5 failing=$6 later_failing=$7 other_client=$8
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=$prefix WINEDEBUG=-all
 
@@ -25,6 +28,7 @@ steps() {
   cat <<'EOF'
 step | install | msiexec /i exits 0; the four files are in the package's folder; LocalServer32 in the package's view names the installed Kelmo7.exe; the other view has no class
 step | client | the installed demo client reaches the sample component through the installed server, which ends by itself with exit code 0
+step | other_client | so does CLIENT
 fact | fa_repair | msiexec /fa PACKAGE, as Windows documents it for a repair
 step | repair | with the registration removed by hand, a repair (REINSTALL=ALL REINSTALLMODE=a, what /fa sets) exits 0 and the client works again
 step | uninstall | msiexec /x exits 0; both registry views and drive C: are as before the install
@@ -92,6 +96,7 @@ step_install() {
 
 client() { probe run "$installed\\kelmo_demo.exe" run; }
 step_client() { expect "kelmo_demo run" "exit 0" "$(client | tail -1)"; }
+step_other_client() { expect "CLIENT run" "exit 0" "$(probe run "$(windows_path "$other_client")" run | tail -1)"; }
 
 step_repair() {
   expect "Kelmo7.exe /UnregServer" "exit 0" "$(probe run "$installed\\Kelmo7.exe" /UnregServer)" || return 1

@@ -7,8 +7,8 @@
 # fails the run, naming the file and the first differing offset. Then the
 # first build's programs (signed when SIGN_PKCS12 and SIGN_PASSWORD_FILE name a
 # certificate and its password, time-stamped when SIGN_TIMESTAMP_URL names a
-# server), the short readme and their SHA-256 sums go into OUTPUT/kelmo7-VERSION
-# and OUTPUT/kelmo7-VERSION-win32.zip.
+# server), the installer source Kelmo7.wxs, the short readme and their SHA-256
+# sums go into OUTPUT/kelmo7-VERSION and OUTPUT/kelmo7-VERSION-win32.zip.
 #
 # OUTPUT is never emptied: a folder that holds anything this script did not
 # write there (it keeps a list, OUTPUT/.kelmo7-dist-files) is refused, and only
@@ -98,13 +98,13 @@ package() {
     "$top/dist/sign.sh" "$SIGN_PKCS12" "$SIGN_PASSWORD_FILE" "${SIGN_TIMESTAMP_URL:-}" \
       "$2/$name/Kelmo7.exe" "$2/$name/tollan.exe" || fail "signing failed; no package was written"
   fi
-  cp "$top/dist/README.txt" "$2/$name/"
-  (cd "$2/$name" && sha256sum Kelmo7.exe tollan.exe README.txt >SHA256SUMS)
+  cp "$top/dist/README.txt" "$top/dist/installer/Kelmo7.wxs" "$2/$name/"
+  (cd "$2/$name" && sha256sum Kelmo7.exe tollan.exe Kelmo7.wxs README.txt >SHA256SUMS)
   # The zip records each file's mode and time, in the order named.
   chmod 755 "$2/$name" "$2/$name/Kelmo7.exe" "$2/$name/tollan.exe"
-  chmod 644 "$2/$name/README.txt" "$2/$name/SHA256SUMS"
+  chmod 644 "$2/$name/README.txt" "$2/$name/Kelmo7.wxs" "$2/$name/SHA256SUMS"
   touch -d "@$SOURCE_DATE_EPOCH" "$2/$name"/* "$2/$name"
-  (cd "$2" && TZ=UTC zip -q -X "$zip" "$name/" "$name/Kelmo7.exe" "$name/tollan.exe" "$name/README.txt" "$name/SHA256SUMS")
+  (cd "$2" && TZ=UTC zip -q -X "$zip" "$name/" "$name/Kelmo7.exe" "$name/tollan.exe" "$name/Kelmo7.wxs" "$name/README.txt" "$name/SHA256SUMS")
 }
 
 started=$(date +%s)

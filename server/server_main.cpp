@@ -13,18 +13,23 @@ namespace {
 
 constexpr DWORD kPauseBeforeTeardownMs = 1000;
 
-// The AppID script first, whose result does not count, then the classes and
-// the type library, whose result is the exit code.
-HRESULT Register()
-{
-    ApplyScriptResource(&serverModule, kAppIdScriptResource, TRUE, nullptr);
-    return ServerModule::RegisterAll(&serverModule, TRUE, nullptr);
-}
-
 HRESULT Unregister()
 {
     ApplyScriptResource(&serverModule, kAppIdScriptResource, FALSE, nullptr);
     return ServerModule::UnregisterAll(&serverModule, TRUE, nullptr);
+}
+
+// The AppID script first, whose result does not count, then the classes and
+// the type library, whose result is the exit code. A failure takes back what
+// the run wrote, the AppID entries too: an installer that rolls back on it
+// cannot be relied on to run /UnregServer (Wine's msiexec does not).
+HRESULT Register()
+{
+    ApplyScriptResource(&serverModule, kAppIdScriptResource, TRUE, nullptr);
+    const HRESULT hr = ServerModule::RegisterAll(&serverModule, TRUE, nullptr);
+    if (FAILED(hr))
+        Unregister();
+    return hr;
 }
 
 // Without the redirection in place nothing is written: it would land

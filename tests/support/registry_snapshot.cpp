@@ -6,7 +6,7 @@ namespace testing_support {
 
 namespace {
 
-void ReadKey(HKEY key, const std::string& path, RegistryTree& tree)
+void ReadKey(HKEY key, const std::string& path, REGSAM view, RegistryTree& tree)
 {
     auto& values = tree[path];
     std::vector<char> name(32768);
@@ -30,9 +30,9 @@ void ReadKey(HKEY key, const std::string& path, RegistryTree& tree)
         if (child.empty())
             continue;  // a name that reads back empty would open this key again
         HKEY sub;
-        if (RegOpenKeyExA(key, child.c_str(), 0, KEY_READ, &sub) != ERROR_SUCCESS)
+        if (RegOpenKeyExA(key, child.c_str(), 0, KEY_READ | view, &sub) != ERROR_SUCCESS)
             continue;
-        ReadKey(sub, path.empty() ? child : path + "\\" + child, tree);
+        ReadKey(sub, path.empty() ? child : path + "\\" + child, view, tree);
         RegCloseKey(sub);
     }
 }
@@ -44,15 +44,27 @@ std::string Show(const RegistryValue& value)
     return "type " + std::to_string(value.type) + ", " + std::to_string(value.data.size()) + " bytes";
 }
 
+// Every byte of the value, so that a listing shows any change.
+std::string ShowWhole(const RegistryValue& value)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text = Show(value) + " ";
+    for (const char byte : value.data) {
+        text += digits[static_cast<unsigned char>(byte) >> 4];
+        text += digits[byte & 0xF];
+    }
+    return text;
+}
+
 }  // namespace
 
-RegistryTree Snapshot(HKEY root, const std::string& path)
+RegistryTree Snapshot(HKEY root, const std::string& path, REGSAM view)
 {
     RegistryTree tree;
     HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return tree;
-    ReadKey(key, "", tree);
+    ReadKey(key, "", view, tree);
     RegCloseKey(key);
     return tree;
 }
@@ -81,6 +93,17 @@ std::string Differences(const RegistryTree& before, const RegistryTree& after)
     for (const auto& [path, values] : after) {
         if (before.find(path) == before.end())
             lines += "+ key " + path + " (" + std::to_string(values.size()) + " values)\n";
+    }
+    return lines;
+}
+
+std::string Listing(const RegistryTree& tree)
+{
+    std::string lines;
+    for (const auto& [path, values] : tree) {
+        lines += "key " + path + "\n";
+        for (const auto& [name, value] : values)
+            lines += "value " + path + " [" + name + "] " + ShowWhole(value) + "\n";
     }
     return lines;
 }

@@ -24,8 +24,14 @@ struct CaseInsensitiveLess {
 using RegistryTree =
     std::map<std::string, std::map<std::string, RegistryValue, CaseInsensitiveLess>, CaseInsensitiveLess>;
 
-// Everything below root\path; empty when the key does not exist.
-RegistryTree Snapshot(HKEY root, const std::string& path);
+// Everything below root\path; empty when the key does not exist. view is 0
+// for the process's own view of the registry, or KEY_WOW64_64KEY or
+// KEY_WOW64_32KEY for the 64-bit or the 32-bit one.
+RegistryTree Snapshot(HKEY root, const std::string& path, REGSAM view = 0);
+
+// Every key and value of a snapshot, one line each and in order, so that
+// snapshots taken by different processes can be compared as text.
+std::string Listing(const RegistryTree& tree);
 
 // The differences between two snapshots, one line each, for a test's message.
 std::string Differences(const RegistryTree& before, const RegistryTree& after);

@@ -1,0 +1,157 @@
+#!/bin/sh
+# The demo package (make msi) installed, used, repaired and removed by Windows
+# Installer under Wine, one step of the table below after the other, in a
+# throwaway prefix. Ends with "msi_proof: N passed, M failed"; a step that
+# cannot run counts as failed.
+#
+# Usage: msi_proof.sh WINE PREFIX VIEW PROBE PACKAGE FAILING LATER_FAILING CLIENT
+#   WINE           the Wine that runs msiexec, the probe and the client
+#                  (/usr/lib/wine/wine64 here; the WoW64 guest's wine)
+#   PREFIX         the prefix to create, a folder that may be removed
+#   VIEW           64: a 64-bit package (Program Files, 64-bit registry view);
+#                  32: a 32-bit one (Program Files (x86), 32-bit view)
+#   PROBE          tests/installer/installer_probe.exe of a build WINE runs
+#   PACKAGE        the demo package
+#   FAILING        the same with a Kelmo7.exe whose /RegServer fails
+#   LATER_FAILING  the same with a deferred action failing after /RegServer
+#   CLIENT         a demo client from outside the package: in the WoW64 guest
+#                  the 64-bit one for the 32-bit package (here one of the same
+#                  bitness, since this machine runs no 32-bit code)
+set -u
+wine=$1 prefix=$2 view=$3 probe=$4 package=$5 failing=$6 later_failing=$7 other_client=$8
+here=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX=$prefix WINEDEBUG=-all
+
+# kind | name | what is expected. A step passes or fails; a fact records what
+# the platform does where our part cannot be shown, and is not counted.
+steps() {
+  cat <<'EOF'
+step | install | msiexec /i exits 0; the four files are in the package's folder; LocalServer32 in the package's view names the installed Kelmo7.exe; the other view has no class
+step | client | the installed demo client reaches the sample component through the installed server, which ends by itself with exit code 0
+step | other_client | so does CLIENT
+fact | fa_repair | msiexec /fa PACKAGE, as Windows documents it for a repair
+step | repair | with the registration removed by hand, a repair (REINSTALL=ALL REINSTALLMODE=a, what /fa sets) exits 0 and the client works again
+step | uninstall | msiexec /x exits 0; both registry views and drive C: are as before the install
+step | failing_registration | with a Kelmo7.exe whose /RegServer fails: msiexec exits 1603 (Wine: 1627); both views and drive C: are as before
+fact | later_failure | a deferred action fails after a good /RegServer: what msiexec leaves
+EOF
+}
+
+case $view in
+  64) folder="Program Files" other=32 ;;
+  32) folder="Program Files (x86)" other=64 ;;
+  *) echo "VIEW is 64 or 32, not '$view'" >&2; exit 2 ;;
+esac
+installed="C:\\$folder\\Kelmo7 Demo"
+unix_installed="$prefix/drive_c/$folder/Kelmo7 Demo"
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/msi-proof.XXXXXX") || exit 1
+trap '"$here/../../cmake/wineprefix.sh" shutdown "$prefix"; rm -rf "$scratch"' EXIT
+
+windows_path() { printf 'Z:%s' "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")" | tr / '\\'; }
+probe() { "$wine" "$probe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+# msiexec's whole exit code: the Unix status of a Wine process keeps 8 bits.
+msiexec() { probe run msiexec "$@" /qn | sed -n 's/^exit //p'; }
+expect() {
+  [ "$2" = "$3" ] && return 0
+  echo "   $1: expected $2, got ${3:-nothing}"
+  return 1
+}
+same_path() { [ "$(echo "$1" | tr a-z A-Z)" = "$(echo "$2" | tr a-z A-Z)" ]; }
+# Both registry views and every file and folder of drive C: with its size.
+state() {
+  probe snapshot >"$scratch/$1.registry"
+  (cd "$prefix/drive_c" && find . \( -type d -printf 'folder %p\n' \) -o -printf 'file %p %s\n') |
+    LC_ALL=C sort >"$scratch/$1.files"
+}
+# Windows Installer's own first use leaves keys and a folder that every
+# machine with an installed package has: empty, they are no trace of ours.
+platform_first_use() {
+  grep -v -E '^\+key (Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\Installer)(\\|$)|^\+folder \./windows/Installer$'
+}
+same_state() {
+  state "$2"
+  status=0
+  for part in registry files; do
+    diff "$scratch/$1.$part" "$scratch/$2.$part" | sed -n 's/^> /+/p; s/^< /-/p' | platform_first_use >"$scratch/diff"
+    [ -s "$scratch/diff" ] || continue
+    echo "   the $part differ from $1:"
+    head -40 "$scratch/diff" | sed 's/^/     /'
+    status=1
+  done
+  return $status
+}
+registered_here() {
+  server=$(probe server $view)
+  same_path "$server" "$installed\\Kelmo7.exe" || { echo "   LocalServer32 ($view-bit view): $server"; return 1; }
+  expect "class in the $other-bit view" "not registered" "$(probe server $other)"
+}
+
+step_install() {
+  expect "msiexec /i" 0 "$(msiexec /i "$(windows_path "$package")")" || return 1
+  for file in Kelmo7.exe tollan.exe KelmoHosted.dll kelmo_demo.exe; do
+    [ -f "$unix_installed/$file" ] || { echo "   $file is missing"; return 1; }
+  done
+  registered_here
+}
+
+client() { probe run "$installed\\kelmo_demo.exe" run; }
+step_client() { expect "kelmo_demo run" "exit 0" "$(client | tail -1)"; }
+step_other_client() { expect "CLIENT run" "exit 0" "$(probe run "$(windows_path "$other_client")" run | tail -1)"; }
+
+step_repair() {
+  expect "Kelmo7.exe /UnregServer" "exit 0" "$(probe run "$installed\\Kelmo7.exe" /UnregServer)" || return 1
+  expect "after /UnregServer" "not registered" "$(probe server $view)" || return 1
+  expect "repair" 0 "$(msiexec /i "$(windows_path "$package")" REINSTALL=ALL REINSTALLMODE=a)" || return 1
+  registered_here && step_client
+}
+
+step_uninstall() {
+  expect "msiexec /x" 0 "$(msiexec /x "$(windows_path "$package")")" || return 1
+  same_state before after-uninstall
+}
+
+# Windows Installer documents 1603 for an install that failed; Wine 8's
+# msiexec gives 1627 (ERROR_FUNCTION_FAILED).
+step_failing_registration() {
+  code=$(msiexec /i "$(windows_path "$failing")")
+  case $code in
+    1603 | 1627) echo "   msiexec /i: exit $code" ;;
+    *) expect "msiexec /i" "1603 or 1627" "$code" || return 1 ;;
+  esac
+  same_state before after-failure
+}
+
+fact_fa_repair() { echo "   msiexec /fa: exit $(msiexec /fa "$(windows_path "$package")")"; }
+
+fact_later_failure() {
+  echo "   msiexec /i: exit $(msiexec /i "$(windows_path "$later_failing")")"
+  echo "   LocalServer32 ($view-bit view): $(probe server $view)"
+  same_state before after-later-failure >"$scratch/left"
+  echo "   left behind: $(grep -c '^     +key' "$scratch/left") keys, $(grep -c '^     +value' "$scratch/left") values," \
+    "$(grep -c '^     +f' "$scratch/left") files and folders (of the first 40 lines of each)"
+  # Leaves the prefix as before for what may follow.
+  probe run "$installed\\Kelmo7.exe" /UnregServer >/dev/null
+}
+
+passed=0 failed=0
+"$here/../../cmake/wineprefix.sh" create "$prefix" || { echo "msi_proof: 0 passed, 1 failed (no Wine prefix)"; exit 1; }
+state before
+[ -s "$scratch/before.registry" ] || { echo "msi_proof: 0 passed, 1 failed (the probe did not run)"; exit 1; }
+steps >"$scratch/steps"
+while IFS='|' read -r kind name expected; do
+  kind=$(echo $kind) name=$(echo $name)
+  echo "== $name:$expected"
+  started=$(date +%s)
+  if [ "$kind" = fact ]; then
+    "fact_$name"
+    echo "   recorded, not counted ($(($(date +%s) - started)) s)"
+  elif "step_$name"; then
+    passed=$((passed + 1))
+    echo "   passed ($(($(date +%s) - started)) s)"
+  else
+    failed=$((failed + 1))
+    echo "   FAILED ($(($(date +%s) - started)) s)"
+  fi
+done <"$scratch/steps"
+echo "msi_proof: $passed passed, $failed failed"
+[ $failed -eq 0 ]

@@ -84,5 +84,5 @@ landing=$(mktemp "$folder/.kelmo7-msi.XXXXXX")
 cp "$scratch/package.msi" "$landing"
 mv "$landing" "$output"
 landing=
-{ cat "$folder/.kelmo7-dist-files" 2>/dev/null || true; echo "./$(basename "$output")"; } | LC_ALL=C sort -u >"$scratch/files"
-mv "$scratch/files" "$folder/.kelmo7-dist-files"
+{ cat "$folder/.kelmo7-dist-files" 2>/dev/null || true; echo "./$(basename "$output")"; } | LC_ALL=C sort -u >"$scratch/list"
+mv "$scratch/list" "$folder/.kelmo7-dist-files"

@@ -98,7 +98,7 @@ aptget() {
 packages=$(sed 's/#.*//' "$here/packages-$arch.txt")
 
 # The scripts' part of the key, computed in one locale for every caller.
-scripts=$(cd "$here" && cat build.sh run.sh "packages-$arch.txt" initramfs-init guest-init first-boot.sh ../apt-lists.sh |
+scripts=$(cd "$here" && cat build.sh run.sh follow.sh "packages-$arch.txt" initramfs-init guest-init first-boot.sh ../apt-lists.sh |
   LC_ALL=C sha256sum | cut -c1-12)
 
 apt_update aptget
@@ -164,14 +164,20 @@ cp "$here/guest-init" "$root/sbin/guest-init"
 dpkg-deb --ctrl-tarfile "$apt"/var/cache/apt/archives/libwine_*.deb | tar -xO ./postinst >"$root/sbin/libwine-postinst"
 mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/root"
 
-mke2fs -q -t ext4 -L guest -d "$root" "$guest/root.img" "$disk" >/dev/null
 echo "$emulator" >"$guest/emulator"
-say "root image made after $(( $(date +%s) - started )) s"
 
 # The first boot finishes what needs the guest's own programs: the library
 # cache, and a Wine prefix that every run copies instead of booting Wine anew.
-KELMO_GUEST_TIMEOUT=900 "$here/run.sh" --first-boot "$guest" "$here/first-boot.sh" >&2 ||
-  { say "the guest's first boot failed"; exit 1; }
+# A first boot that fails (seen once, under heavy load, without a word) is
+# tried once more on a disk made anew.
+for attempt in 1 2; do
+  rm -f "$guest/root.img"
+  mke2fs -q -t ext4 -L guest -d "$root" "$guest/root.img" "$disk" >/dev/null
+  say "root image made after $(( $(date +%s) - started )) s"
+  KELMO_GUEST_TIMEOUT=900 "$here/run.sh" --first-boot "$guest" "$here/first-boot.sh" >&2 && break
+  [ $attempt -eq 1 ] || { say "the guest's first boot failed twice"; exit 1; }
+  say "the guest's first boot failed; making its disk anew and booting it once more"
+done
 touch "$guest/ready"
 say "guest built in $(( $(date +%s) - started )) s"
 

@@ -6,6 +6,6 @@ ldconfig
 sh /sbin/libwine-postinst configure
 export WINEPREFIX=/var/lib/guest/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 mkdir -p "$(dirname "$WINEPREFIX")"
-wineboot -i >/dev/null 2>&1
+wineboot -i >/tmp/wineboot.log 2>&1 || { echo "wineboot -i failed ($?):"; tail -n 40 /tmp/wineboot.log; exit 1; }
 wineserver -w
 echo "Wine $(wine --version) prefix ready"

@@ -9,6 +9,7 @@
 # says so and exits 125. Interrupted, the run stops its emulator and leaves
 # nothing behind.
 set -u
+. "$(dirname "$0")/follow.sh"
 snapshot=on
 [ "${1:-}" = --first-boot ] && { snapshot=off; shift; }
 guest=${1:?usage: run.sh [--first-boot] GUEST JOB [TREE]}
@@ -17,11 +18,8 @@ tree=${3:-}
 limit=${KELMO_GUEST_TIMEOUT:-3600}
 
 shared=$(mktemp -d "${TMPDIR:-/tmp}/guest-job.XXXXXX")
-qemu= printer=
 cleanup() {
-  # A signal to this script alone reaches the emulator only from here.
-  [ -z "$qemu" ] || { kill "$qemu" 2>/dev/null; wait "$qemu" 2>/dev/null; }
-  [ -z "$printer" ] || { kill "$printer" 2>/dev/null; wait "$printer" 2>/dev/null; }
+  stop_followed
   rm -rf "$shared"
 }
 trap cleanup EXIT
@@ -41,18 +39,13 @@ fi
 # timeout --foreground keeps the emulator in this run's process group, so a
 # kill of the whole job reaches it; -k ends one that ignores the polite signal.
 # shellcheck disable=SC2046,SC2086
-timeout --foreground -k 10 "$limit" $(cat "$guest/emulator") -accel tcg,thread=multi -smp 2 -m 3072 \
+follow - "$shared/output" timeout --foreground -k 10 "$limit" $(cat "$guest/emulator") -accel tcg,thread=multi -smp 2 -m 3072 \
   -nodefaults -nographic -no-reboot -serial "file:$shared/console" \
   -kernel "$guest/vmlinuz" -initrd "$guest/initrd.gz" \
   -append "console=ttyS0 panic=-1" \
   -drive "file=$guest/root.img,format=raw,if=virtio,snapshot=$snapshot" \
-  -virtfs "local,path=$shared,mount_tag=job,security_model=none" $treeshare &
-qemu=$!
-tail -n +1 -f --pid=$qemu "$shared/output" &
-printer=$!
-wait $qemu; ended=$?
-qemu=
-wait $printer; printer=
+  -virtfs "local,path=$shared,mount_tag=job,security_model=none" $treeshare
+ended=$?
 
 if [ $ended -eq 124 ] || [ $ended -eq 137 ]; then
   echo "guest: stopped at its bound of $limit s, its job unfinished; its console:" >&2

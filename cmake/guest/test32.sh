@@ -15,6 +15,7 @@
 # test that no run reported, or a guest that cannot be built, counts as failed.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/follow.sh"
 tree=$(cd "$here/../.." && pwd)
 build=$tree/build/win32
 budget=${KELMO_GUEST_BUDGET:-2700}
@@ -24,16 +25,12 @@ case $mode in
   job) job=$(cd "$(dirname "${2:?usage: test32.sh job JOB}")" && pwd)/$(basename "$2") ;;
   *) echo "usage: test32.sh [test | demo | job JOB]" >&2; exit 2 ;;
 esac
+cd "$tree"
 [ -f "$build/CTestTestfile.cmake" ] || { echo "test32: the win32 build is missing" >&2; exit 1; }
 logs=${KELMO_TEST32_LOGS:-$build/test32}
 mkdir -p "$logs" && rm -f "$logs"/run*.log "$logs"/guest-scripts.log "$logs"/results
 
-run= printer=
-cleanup() {
-  [ -z "$run" ] || { kill "$run" 2>/dev/null; wait "$run" 2>/dev/null; }
-  [ -z "$printer" ] || { kill "$printer" 2>/dev/null; wait "$printer" 2>/dev/null; }
-}
-trap cleanup EXIT
+trap stop_followed EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
@@ -42,7 +39,7 @@ trap 'exit 143' TERM
 expected=$logs/expected
 case $mode in
   test)
-    { (cd "$tree" && ctest --preset guest-scripts -N && ctest --preset win32-wine -N) |
+    { { ctest --preset guest-scripts -N && ctest --preset win32-wine -N; } |
         sed -n 's/^ *Test *#[0-9]*: //p'
       echo demo; } >"$expected" ;;
   demo) echo demo >"$expected" ;;
@@ -69,32 +66,19 @@ guest_ready() {
   return 1
 }
 
-# in_background LOG COMMAND...: runs the command with its output in LOG and
-# shown as it comes, and returns its status; a signal stops it with this script.
-in_background() {
-  log=$1; shift
-  "$@" >"$log" 2>&1 &
-  run=$!
-  tail -n +1 -f --pid=$run "$log" &
-  printer=$!
-  wait $run; status=$?
-  run=
-  wait $printer; printer=
-  return $status
-}
-
 started=$(date +%s)
 if guest_ready; then
   if [ "$mode" = test ]; then
     echo "== the guest scripts' own checks"
-    (cd "$tree" && in_background "$logs/guest-scripts.log" ctest --preset guest-scripts)
+    follow "$logs/guest-scripts.log" "$logs/guest-scripts.log" ctest --preset guest-scripts
     results "$logs/guest-scripts.log" >>"$logs/results"
   fi
   runs_started=$(date +%s)
   for attempt in 1 2; do
     remaining=$((budget - ($(date +%s) - runs_started)))
     [ $remaining -gt 0 ] || { echo "test32: no time left of the budget of $budget s"; break; }
-    KELMO_GUEST_TIMEOUT=$remaining in_background "$logs/run$attempt.log" "$here/run.sh" "$guest" "$job" "$tree"
+    export KELMO_GUEST_TIMEOUT=$remaining
+    follow "$logs/run$attempt.log" "$logs/run$attempt.log" "$here/run.sh" "$guest" "$job" "$tree"
     status=$?
     results "$logs/run$attempt.log" >>"$logs/results"
     if [ "$mode" = job ]; then

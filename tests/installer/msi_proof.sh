@@ -148,6 +148,9 @@ fact_later_failure() {
 
 passed=0 failed=0
 "$here/../../cmake/wineprefix.sh" create "$prefix" || { echo "msi_proof: 0 passed, 1 failed (no Wine prefix)"; exit 1; }
+# One ordinary session first: the registry that wineboot saved holds keys that
+# no later session saves (NetworkCards).
+probe server $view >/dev/null
 state before
 [ -s "$scratch/before.registry" ] || { echo "msi_proof: 0 passed, 1 failed (no registry to compare)"; exit 1; }
 steps >"$scratch/steps"

@@ -11,7 +11,7 @@
 #          that passes when it exits 0
 #
 # All guest runs of one call share a budget of KELMO_GUEST_BUDGET seconds
-# (3600), of which the i386 guest leaves KELMO_WOW64_BUDGET (1200) to the amd64
+# (3600), of which the i386 guest leaves KELMO_WOW64_BUDGET (900) to the amd64
 # guest: a run that reaches its part is stopped, and whatever it had not
 # finished counts as failed. Only a guest that powered off before its job ended
 # is started once more, with what remains of its part. Each run's log is kept (KELMO_TEST32_LOGS, build/win32/test32). A
@@ -108,7 +108,7 @@ case $mode in
     follow "$logs/guest-scripts.log" "$logs/guest-scripts.log" ctest --preset guest-scripts
     results "$logs/guest-scripts.log" >>"$logs/results"
     guests_started=$(date +%s)
-    runs i386 "$here/test32-job.sh" $((budget - ${KELMO_WOW64_BUDGET:-1200}))
+    runs i386 "$here/test32-job.sh" $((budget - ${KELMO_WOW64_BUDGET:-900}))
     runs amd64 "$here/wow64-job.sh" $((budget - ($(date +%s) - guests_started))) ;;
   demo) runs i386 "$here/demo32-job.sh" "$budget" ;;
   wow64) runs amd64 "$here/wow64-job.sh" "$budget" ;;

@@ -5,7 +5,8 @@
 # are thin wrappers over CMake's test presets (CMakePresets.json), which
 # select tests by label; see the README's development section.
 # `make test32` and `make demo32` do the same for the win32 build, under 32-bit
-# Wine in an emulated i386 machine (see the README).
+# Wine in an emulated i386 machine, and test32 also under 64-bit Wine with its
+# 32-bit half in an emulated x86-64 machine (see the README).
 
 PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev \
             python3-pefile cmake ninja-build googletest zip clang-format
@@ -51,10 +52,11 @@ check: build
 	ctest --preset check-win64
 
 # Every Wine test of the win32 build and the demo, in the i386 guest, after the
-# guest scripts' own checks; the guest is built once and kept in
-# /var/cache/kelmo7-guests. All guest runs of one call share a budget of
-# KELMO_GUEST_BUDGET seconds (see cmake/guest/test32.sh).
-test32: deps32 build32
+# guest scripts' own checks; then the win32 files under WoW64 and the 32-bit
+# installer package, in the amd64 guest. The guests are built once and kept in
+# /var/cache/kelmo7-guests. Each guest's runs share a budget
+# (KELMO_GUEST_BUDGET, KELMO_WOW64_BUDGET; see cmake/guest/test32.sh).
+test32: deps32 build
 	@cmake/guest/test32.sh
 
 demo32: deps32 build32

@@ -1,6 +1,6 @@
 #!/bin/sh
 # build.sh [--resolve] ARCH: prints the folder of the emulated Debian machine
-# for ARCH (i386), building it first when the cache holds none for the current
+# for ARCH (i386 or amd64), building it first when the cache holds none for the current
 # packages and these scripts. With --resolve it only prints the package files
 # the guest is made of.
 #
@@ -25,13 +25,21 @@ resolve_only=
 [ "${1:-}" = --resolve ] && { resolve_only=1; shift; }
 arch=${1:?usage: build.sh [--resolve] ARCH}
 
-# What differs between the guests: the architecture apt resolves for, the
-# kernel's modules, the emulator, and the size of the root's disk.
+# What differs between the guests: the architectures apt resolves for (the
+# first is the native one), the emulator, and the size of the root's disk.
+# -smap,-smep: without them the guest kernel oopses on Wine's return to user
+# mode. The amd64 guest runs 64-bit Wine with its 32-bit half (WoW64), whose
+# prefix needs room: on a 4 GB disk wineboot ran out of space (copy error
+# 112) and left the 32-bit half without its proxy/stub classes.
 case $arch in
   i386)
-    # -smap,-smep: without them the guest kernel oopses on Wine's return to user mode.
+    architectures=i386
     emulator="qemu-system-i386 -cpu max,-smap,-smep"
     disk=4G ;;
+  amd64)
+    architectures="amd64 i386"
+    emulator="qemu-system-x86_64 -cpu max,-smap,-smep"
+    disk=10G ;;
   *) say "no guest for the architecture '$arch'"; exit 2 ;;
 esac
 # The drivers the initramfs loads, in load order: the virtio disk with ext4,
@@ -64,7 +72,7 @@ debian_main_suite() {
       /^Signed-By: *\// {options = options " signed-by=" $2}
       /^Trusted: *yes/ {options = options " trusted=yes"}
       END {flush()}' "$parts"*.sources 2>/dev/null
-  } | awk -v arch="$arch" '$1 ~ /\/debian\/?$/ && $2 !~ /-/ {
+  } | awk -v arch="$(echo $architectures | tr ' ' ,)" '$1 ~ /\/debian\/?$/ && $2 !~ /-/ {
       options = ""; for (i = 4; i <= NF; i++) if ($i !~ /^arch=/) options = options " " $i
       if (options !~ /signed-by=|trusted=/) options = options " signed-by=/usr/share/keyrings/debian-archive-keyring.gpg"
       printf "deb [arch=%s%s] %s %s %s\n", arch, options, $1, $2, $3 }' |
@@ -93,7 +101,8 @@ debian_main_suite >"$apt/etc/apt/sources.list"
 aptget() {
   apt-get -qq -o Dir="$apt" -o Dir::State::status="$apt/var/lib/dpkg/status" \
     -o Dir::Etc::sourcelist="$apt/etc/apt/sources.list" -o Dir::Etc::sourceparts="$apt/etc/apt/sources.list.d" \
-    -o APT::Architecture="$arch" -o APT::Architectures::="$arch" -o Debug::NoLocking=1 -o APT::Sandbox::User=root "$@"
+    -o APT::Architecture="$arch" $(for a in $architectures; do printf ' -o APT::Architectures::=%s' "$a"; done) \
+    -o Debug::NoLocking=1 -o APT::Sandbox::User=root "$@"
 }
 packages=$(sed 's/#.*//' "$here/packages-$arch.txt")
 
@@ -159,9 +168,12 @@ for tool in "$root"/usr/bin/*-stable; do
   ln -sf "$(basename "$tool")" "$root/usr/bin/$(basename "$tool" -stable)"
 done
 cp "$here/guest-init" "$root/sbin/guest-init"
-# libwine's own script turns zlib's DLLs into Wine's builtin ones; the first
-# boot runs it.
-dpkg-deb --ctrl-tarfile "$apt"/var/cache/apt/archives/libwine_*.deb | tar -xO ./postinst >"$root/sbin/libwine-postinst"
+# Each libwine's own script (one an architecture) turns zlib's DLLs into
+# Wine's builtin ones; the first boot runs them.
+for deb in "$apt"/var/cache/apt/archives/libwine_*.deb; do
+  deb_arch=${deb##*_}
+  dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst >"$root/sbin/libwine-postinst-${deb_arch%.deb}"
+done
 mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/root"
 
 echo "$emulator" >"$guest/emulator"

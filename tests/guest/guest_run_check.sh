@@ -39,7 +39,7 @@ ended_within() {
 }
 if [ "$case" != hang ]; then
   i=0
-  until grep -q "the job started" "$work/logs/run1.log" 2>/dev/null; do
+  until grep -q "the job started" "$work/logs/i386-run1.log" 2>/dev/null; do
     [ $i -lt 900 ] && kill -0 "$pid" 2>/dev/null || fail "the job never started"
     sleep 1; i=$((i + 1))
   done

@@ -1,8 +1,8 @@
 // What tests/installer/msi_proof.sh asks of the Windows side, run under the
 // same Wine as the installer:
-//   installer_probe snapshot            both views of HKLM\Software and HKCU\Software, as text
 //   installer_probe run WORD...         starts the command, waits, prints "exit N" (all 32 bits)
-//   installer_probe server 32|64        the long form of the class's LocalServer32 in that view
+//   installer_probe server 32|64 [user] the long form of the class's LocalServer32 in that view
+//                                       of HKLM (or of HKCU)
 #include <windows.h>
 
 #include <cstdio>
@@ -19,22 +19,6 @@ namespace {
 
 // An installer run under an emulated machine may take minutes.
 constexpr DWORD kRunTimeoutMs = 30 * 60 * 1000;
-
-int Snapshots()
-{
-    const struct {
-        const char* title;
-        HKEY root;
-        REGSAM view;
-    } trees[] = {
-        {"HKLM\\Software, 64-bit view", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY},
-        {"HKLM\\Software, 32-bit view", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY},
-        {"HKCU\\Software", HKEY_CURRENT_USER, 0},
-    };
-    for (const auto& tree : trees)
-        std::printf("== %s\n%s", tree.title, Listing(Snapshot(tree.root, "Software", tree.view)).c_str());
-    return 0;
-}
 
 // A word with a blank goes in double quotes, as the shell had it.
 std::string Quoted(const std::string& word) { return word.find(' ') == std::string::npos ? word : "\"" + word + "\""; }
@@ -55,10 +39,10 @@ int Run(int count, char** words)
 }
 
 // The registered command line's program, quotes dropped, in its long form.
-int Server(REGSAM view)
+int Server(HKEY root, REGSAM view)
 {
     const std::string key = "Software\\Classes\\CLSID\\" + GuidText(CLSID_Kelmo) + "\\LocalServer32";
-    const RegistryTree tree = Snapshot(HKEY_LOCAL_MACHINE, key, view);
+    const RegistryTree tree = Snapshot(root, key, view);
     const auto values = tree.find("");
     if (values == tree.end() || values->second.find("") == values->second.end()) {
         std::printf("not registered\n");
@@ -77,12 +61,11 @@ int Server(REGSAM view)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "snapshot") == 0)
-        return Snapshots();
     if (argc >= 3 && std::strcmp(argv[1], "run") == 0)
         return Run(argc - 2, argv + 2);
-    if (argc == 3 && std::strcmp(argv[1], "server") == 0)
-        return Server(std::strcmp(argv[2], "32") == 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
-    std::fprintf(stderr, "usage: installer_probe snapshot | run COMMAND LINE | server 32|64\n");
+    if ((argc == 3 || (argc == 4 && std::strcmp(argv[3], "user") == 0)) && std::strcmp(argv[1], "server") == 0)
+        return Server(argc == 4 ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE,
+                      std::strcmp(argv[2], "32") == 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
+    std::fprintf(stderr, "usage: installer_probe run COMMAND LINE | server 32|64 [user]\n");
     return 2;
 }

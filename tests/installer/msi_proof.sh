@@ -1,10 +1,12 @@
 #!/bin/sh
 # The demo package (make msi) installed, used, repaired and removed by Windows
 # Installer under Wine, one step of the table below after the other, in a
-# throwaway prefix. Ends with "msi_proof: N passed, M failed"; a step that
-# cannot run counts as failed.
+# throwaway prefix. Each step ends with a line "verdict: msi.NAME passed|failed"
+# and the whole with "msi_proof: N passed, M failed"; a step that cannot run
+# counts as failed.
 #
-# Usage: msi_proof.sh WINE PREFIX VIEW PROBE PACKAGE FAILING LATER_FAILING CLIENT
+# Usage: msi_proof.sh --list | WINE PREFIX VIEW PROBE PACKAGE FAILING LATER_FAILING CLIENT
+#   --list         the names of the steps that count, one a line
 #   WINE           the Wine that runs msiexec, the probe and the client
 #                  (/usr/lib/wine/wine64 here; the WoW64 guest's wine)
 #   PREFIX         the prefix to create, a folder that may be removed
@@ -17,10 +19,6 @@
 #   CLIENT         a demo client from outside the package: in the WoW64 guest
 #                  the 64-bit one for the 32-bit package (here one of the same
 #                  bitness, since this machine runs no 32-bit code)
-set -u
-wine=$1 prefix=$2 view=$3 probe=$4 package=$5 failing=$6 later_failing=$7 other_client=$8
-here=$(cd "$(dirname "$0")" && pwd)
-export WINEPREFIX=$prefix WINEDEBUG=-all
 
 # kind | name | what is expected. A step passes or fails; a fact records what
 # the platform does where our part cannot be shown, and is not counted.
@@ -36,6 +34,17 @@ step | failing_registration | with a Kelmo7.exe whose /RegServer fails: msiexec 
 fact | later_failure | a deferred action fails after a good /RegServer: what msiexec leaves
 EOF
 }
+
+set -u
+if [ "${1:-}" = --list ]; then
+  steps | sed -n 's/^step *| *\([a-z_]*\).*/msi.\1/p'
+  exit 0
+fi
+wine=$1 prefix=$2 view=$3 probe=$4 package=$5 failing=$6 later_failing=$7 other_client=$8
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../support/registry_state.sh"
+export WINEPREFIX=$prefix WINEDEBUG=-all
+
 
 case $view in
   64) folder="Program Files" other=32 ;;
@@ -58,21 +67,25 @@ expect() {
 }
 same_path() { [ "$(echo "$1" | tr a-z A-Z)" = "$(echo "$2" | tr a-z A-Z)" ]; }
 # Both registry views and every file and folder of drive C: with its size.
+# The registry (both views) and the files, sorted. (The guests have no awk and
+# no diff.)
 state() {
-  probe snapshot >"$scratch/$1.registry"
+  registry_state "$prefix" >"$scratch/$1.registry"
   (cd "$prefix/drive_c" && find . \( -type d -printf 'folder %p\n' \) -o -printf 'file %p %s\n') |
     LC_ALL=C sort >"$scratch/$1.files"
 }
 # Windows Installer's own first use leaves keys and a folder that every
 # machine with an installed package has: empty, they are no trace of ours.
 platform_first_use() {
-  grep -v -E '^\+key (Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\Installer)(\\|$)|^\+folder \./windows/Installer$'
+  grep -v -E '^\+\[machine:Software\\\\(Wow6432Node\\\\)?(Classes\\\\Installer|Microsoft\\\\Windows\\\\CurrentVersion\\\\Installer)(\\\\[^]]*)?\]$|^\+folder \./windows/Installer$'
 }
 same_state() {
   state "$2"
   status=0
   for part in registry files; do
-    diff "$scratch/$1.$part" "$scratch/$2.$part" | sed -n 's/^> /+/p; s/^< /-/p' | platform_first_use >"$scratch/diff"
+    { LC_ALL=C comm -13 "$scratch/$1.$part" "$scratch/$2.$part" | sed 's/^/+/'
+      LC_ALL=C comm -23 "$scratch/$1.$part" "$scratch/$2.$part" | sed 's/^/-/'
+    } | platform_first_use >"$scratch/diff"
     [ -s "$scratch/diff" ] || continue
     echo "   the $part differ from $1:"
     head -40 "$scratch/diff" | sed 's/^/     /'
@@ -127,7 +140,7 @@ fact_later_failure() {
   echo "   msiexec /i: exit $(msiexec /i "$(windows_path "$later_failing")")"
   echo "   LocalServer32 ($view-bit view): $(probe server $view)"
   same_state before after-later-failure >"$scratch/left"
-  echo "   left behind: $(grep -c '^     +key' "$scratch/left") keys, $(grep -c '^     +value' "$scratch/left") values," \
+  echo "   left behind: $(grep -c '^     +\[[^]]*\]$' "$scratch/left") keys, $(grep -c '^     +\[[^]]*\] ' "$scratch/left") values," \
     "$(grep -c '^     +f' "$scratch/left") files and folders (of the first 40 lines of each)"
   # Leaves the prefix as before for what may follow.
   probe run "$installed\\Kelmo7.exe" /UnregServer >/dev/null
@@ -135,8 +148,11 @@ fact_later_failure() {
 
 passed=0 failed=0
 "$here/../../cmake/wineprefix.sh" create "$prefix" || { echo "msi_proof: 0 passed, 1 failed (no Wine prefix)"; exit 1; }
+# One ordinary session first: the registry that wineboot saved holds keys that
+# no later session saves (NetworkCards).
+probe server $view >/dev/null
 state before
-[ -s "$scratch/before.registry" ] || { echo "msi_proof: 0 passed, 1 failed (the probe did not run)"; exit 1; }
+[ -s "$scratch/before.registry" ] || { echo "msi_proof: 0 passed, 1 failed (no registry to compare)"; exit 1; }
 steps >"$scratch/steps"
 while IFS='|' read -r kind name expected; do
   kind=$(echo $kind) name=$(echo $name)
@@ -147,10 +163,10 @@ while IFS='|' read -r kind name expected; do
     echo "   recorded, not counted ($(($(date +%s) - started)) s)"
   elif "step_$name"; then
     passed=$((passed + 1))
-    echo "   passed ($(($(date +%s) - started)) s)"
+    echo "verdict: msi.$name passed ($(($(date +%s) - started)) s)"
   else
     failed=$((failed + 1))
-    echo "   FAILED ($(($(date +%s) - started)) s)"
+    echo "verdict: msi.$name failed ($(($(date +%s) - started)) s)"
   fi
 done <"$scratch/steps"
 echo "msi_proof: $passed passed, $failed failed"

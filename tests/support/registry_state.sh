@@ -1,0 +1,14 @@
+# registry_state PREFIX: every key and value under Software of the machine
+# (both views: the 32-bit one is its Wow6432Node) and of the user, as the
+# wineserver of PREFIX saves them once every process has ended. One sorted line
+# each, "[machine:KEY]" or "[machine:KEY] VALUE" ("user" for the user's), in the
+# saved files' own spelling. Reading the saved files takes a second, where
+# walking the keys through the registry API took minutes in an emulated guest.
+registry_state() {
+  # A process left running would keep the files from being saved, for ever.
+  WINEPREFIX=$1 timeout 300 wineserver -w || { echo "registry_state: Wine processes still run in $1" >&2; return 1; }
+  for hive in system:machine user:user; do
+    sed -n -e '/^\[/{s/\] [0-9]*$/]/;h;p;d;}' -e '/^#/d' -e '/./{G;s/^\(.*\)\n\(.*\)$/\2 \1/;p;}' "$1/${hive%%:*}.reg" |
+      grep '^\[Software\\\\' | sed "s/^\[/[${hive#*:}:/"
+  done | LC_ALL=C sort
+}

@@ -125,19 +125,22 @@ EOF_VBS
 # machine's 64-bit view, past the per-user redirection (the win64 build's
 # hygiene test states the same for the other view), and the empty shared
 # parents that a per-user unregistration leaves in a user's classes.
-kIKelmoRecord='^+\[machine:Software\\\\Classes\\\\Interface\\\\{FBEA52A0-9F81-4C3E-B5CC-3D80ACA45079}[]\\]'
-kEmptyParents='^+\[user:Software\\\\Classes\\\\(AppID|CLSID|Interface|Typelib)\]$'
+kIKelmoRecord='^[+]\[machine:Software\\\\Classes\\\\Interface\\\\{FBEA52A0-9F81-4C3E-B5CC-3D80ACA45079}[]\\]'
+kEmptyParents='^[+]\[user:Software\\\\Classes\\\\(AppID|CLSID|Interface|Typelib)\]$'
 step_per_user() {
   state before-per-user
   expect "/RegServerPerUser" "exit 0" "$(run 32 server/Kelmo7.exe /RegServerPerUser)" || return 1
   state per-user && record before-per-user per-user
-  same_path "$(probe 64 server 32 user)" "$(server32)" || { echo "   HKCU, 32-bit view: $(probe 64 server 32 user)"; return 1; }
+  status=0
+  same_path "$(probe 64 server 32 user)" "$(server32)" || { echo "   HKCU, 32-bit view: $(probe 64 server 32 user)"; status=1; }
   changes before-per-user per-user | grep '^[-+]\[machine:' | grep -v -E "$kIKelmoRecord" >"$scratch/machine"
-  [ ! -s "$scratch/machine" ] || { echo "   the machine's keys changed:"; head -20 "$scratch/machine"; return 1; }
+  [ ! -s "$scratch/machine" ] || { echo "   the machine's keys changed:"; head -20 "$scratch/machine"; status=1; }
+  # Unregistered whatever the checks found, so that the next steps start clean.
   expect "/UnregServerPerUser" "exit 0" "$(run 32 server/Kelmo7.exe /UnregServerPerUser)" || return 1
   state per-user-gone
   changes before-per-user per-user-gone | grep -v -i -E "$kEmptyParents" >"$scratch/diff"
   [ ! -s "$scratch/diff" ] || { echo "   the registry differs from before-per-user:"; head -40 "$scratch/diff"; return 1; }
+  return $status
 }
 step_other_cross_one_bitness() {
   state before-cross

@@ -14,9 +14,10 @@
 # (3600), of which the i386 guest leaves KELMO_WOW64_BUDGET (900) to the amd64
 # guest: a run that reaches its part is stopped, and whatever it had not
 # finished counts as failed. Only a guest that powered off before its job ended
-# is started once more, with what remains of its part. Each run's log is kept (KELMO_TEST32_LOGS, build/win32/test32). A
-# test passes when a run reported it passed and none reported it failed; a
-# test that no run reported, or a guest that cannot be built, counts as failed.
+# is started once more, with what remains of its part. Each run's log is kept
+# (KELMO_TEST32_LOGS, build/win32/test32). A test passes when a run reported it
+# passed and none reported it failed; a test that no run reported, or a guest
+# that cannot be built, counts as failed.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/follow.sh"

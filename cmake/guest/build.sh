@@ -1,7 +1,7 @@
 #!/bin/sh
 # build.sh [--resolve] ARCH: prints the folder of the emulated Debian machine
-# for ARCH (i386 or amd64), building it first when the cache holds none for the current
-# packages and these scripts. With --resolve it only prints the package files
+# for ARCH (i386 or amd64), building it first when the cache holds none for the
+# current packages and these scripts. With --resolve it only prints the package files
 # the guest is made of.
 #
 # The guest's root is assembled on this machine from the packages' contents,
@@ -10,16 +10,17 @@
 # done are done here or at the guest's first boot. The guest is booted from its
 # own kernel with a small initramfs of busybox and the drivers it needs.
 #
-# The cache (KELMO_GUEST_CACHE, /var/cache/kelmo7-guests) holds one folder a
-# guest, ARCH-SCRIPTS-PACKAGES, named by hashes of the scripts that build it
-# and of the package files it is made of. One builder at a time works on an
+# The cache (KELMO_GUEST_CACHE, or by its older name KELMO_GUEST32_CACHE;
+# /var/cache/kelmo7-guests) holds one folder a guest, ARCH-SCRIPTS-PACKAGES,
+# named by hashes of the scripts that build it and of the package files it is
+# made of. One builder at a time works on an
 # architecture (ARCH.build.lock); a run holds its guest's lock (FOLDER.lock)
 # shared, and an older guest is removed only once a new one is ready and only
 # while nobody holds its lock.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../apt-lists.sh"
-cache=${KELMO_GUEST_CACHE:-/var/cache/kelmo7-guests}
+cache=${KELMO_GUEST_CACHE:-${KELMO_GUEST32_CACHE:-/var/cache/kelmo7-guests}}
 say() { printf 'guest: %s\n' "$*" >&2; }
 resolve_only=
 [ "${1:-}" = --resolve ] && { resolve_only=1; shift; }

@@ -45,7 +45,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../support/registry_state.sh"
 export WINEPREFIX=$prefix WINEDEBUG=-all
 
-
 case $view in
   64) folder="Program Files" other=32 ;;
   32) folder="Program Files (x86)" other=64 ;;
@@ -66,9 +65,8 @@ expect() {
   return 1
 }
 same_path() { [ "$(echo "$1" | tr a-z A-Z)" = "$(echo "$2" | tr a-z A-Z)" ]; }
-# Both registry views and every file and folder of drive C: with its size.
-# The registry (both views) and the files, sorted. (The guests have no awk and
-# no diff.)
+# Both registry views and every file and folder of drive C: with its size,
+# sorted.
 state() {
   registry_state "$prefix" >"$scratch/$1.registry"
   (cd "$prefix/drive_c" && find . \( -type d -printf 'folder %p\n' \) -o -printf 'file %p %s\n') |
@@ -83,9 +81,7 @@ same_state() {
   state "$2"
   status=0
   for part in registry files; do
-    { LC_ALL=C comm -13 "$scratch/$1.$part" "$scratch/$2.$part" | sed 's/^/+/'
-      LC_ALL=C comm -23 "$scratch/$1.$part" "$scratch/$2.$part" | sed 's/^/-/'
-    } | platform_first_use >"$scratch/diff"
+    sorted_changes "$scratch/$1.$part" "$scratch/$2.$part" | platform_first_use >"$scratch/diff"
     [ -s "$scratch/diff" ] || continue
     echo "   the $part differ from $1:"
     head -40 "$scratch/diff" | sed 's/^/     /'

@@ -12,3 +12,10 @@ registry_state() {
       grep '^\[Software\\\\' | sed "s/^\[/[${hive#*:}:/"
   done | LC_ALL=C sort
 }
+
+# sorted_changes FROM TO: the lines of the sorted file TO that FROM lacks,
+# marked +, then those of FROM that TO lacks, marked -. (The guests have no diff.)
+sorted_changes() {
+  LC_ALL=C comm -13 "$1" "$2" | sed 's/^/+/'
+  LC_ALL=C comm -23 "$1" "$2" | sed 's/^/-/'
+}

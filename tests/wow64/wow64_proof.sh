@@ -27,8 +27,10 @@ if [ "${1:-}" = --list ]; then
   steps | sed 's/ *|.*//; s/^/wow64./'
   exit 0
 fi
-[ $# -eq 3 ] || { echo "usage: wow64_proof.sh --list | PREFIX WIN32_BUILD WIN64_BUILD" >&2; exit 2; }
-prefix=$1 b32=$(cd "$2" && pwd) b64=$(cd "$3" && pwd)
+usage() { echo "usage: wow64_proof.sh --list | PREFIX WIN32_BUILD WIN64_BUILD" >&2; exit 2; }
+[ $# -eq 3 ] || usage
+prefix=$1 b32=$(cd "$2" 2>/dev/null && pwd) b64=$(cd "$3" 2>/dev/null && pwd)
+[ -n "$b32" ] && [ -n "$b64" ] && [ "${prefix#/}" != "$prefix" ] || usage
 wine64=${WINE64:-/usr/lib/wine/wine64} wine32=${WINE32:-/usr/lib/wine/wine}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../support/registry_state.sh"
@@ -57,10 +59,7 @@ expect() {
 }
 state() { registry_state "$prefix" >"$scratch/$1"; }
 # changes FROM TO: what TO holds that FROM did not (+) and the reverse (-).
-changes() {
-  LC_ALL=C comm -13 "$scratch/$1" "$scratch/$2" | sed 's/^/+/'
-  LC_ALL=C comm -23 "$scratch/$1" "$scratch/$2" | sed 's/^/-/'
-}
+changes() { sorted_changes "$scratch/$1" "$scratch/$2"; }
 same_state() {
   state "$2"
   changes "$1" "$2" >"$scratch/diff"

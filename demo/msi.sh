@@ -78,8 +78,11 @@ faketime "@$SOURCE_DATE_EPOCH" msibuild "$scratch/package.msi" -s "Kelmo7 demo" 
 
 # Into place in one move, and named in the folder's list of what the release
 # targets wrote, which make dist keeps: it refuses a folder with anything else.
+# Both hold a lock on the folder while they read and write the list.
 folder=$(dirname "$output")
 mkdir -p "$folder"
+exec 7<"$folder"
+flock 7
 landing=$(mktemp "$folder/.kelmo7-msi.XXXXXX")
 cp "$scratch/package.msi" "$landing"
 mv "$landing" "$output"

@@ -63,13 +63,16 @@ esac
 export SOURCE_DATE_EPOCH
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelmo7-dist.XXXXXX")
-landing= made_output=
+landing= made_output= placed=
 [ -e "$output" ] || made_output=1
 cleanup() {
   rm -rf "$scratch"
   if [ -n "$landing" ]; then
-    # Interrupted between the two moves: the previous package goes back.
-    [ -e "$output/$name" ] || [ ! -d "$landing/previous" ] || mv "$landing/previous" "$output/$name"
+    # Interrupted while the package was going into place: what was placed
+    # goes, and the previous package comes back.
+    if [ -n "$placed" ]; then rm -rf "${output:?}/$name" "${output:?}/$zip"; fi
+    [ ! -d "$landing/previous" ] || mv "$landing/previous" "$output/$name"
+    [ ! -f "$landing/previous.zip" ] || mv "$landing/previous.zip" "$output/$zip"
     rm -rf "$landing"
   fi
   [ -z "$made_output" ] || rmdir "$output" 2>/dev/null || true
@@ -124,19 +127,26 @@ if [ -n "$signing" ]; then
   package "$scratch/first/build" "$stage" sign
 fi
 # Into place: the new folder and zip are copied beside the old ones first, on
-# the same file system, so that each move replaces one whole thing.
+# the same file system, so that each move replaces one whole thing; the old
+# ones wait beside them until the list is written. The folder's list is shared
+# with `make msi`: both hold a lock on the folder while they read and write it.
 mkdir -p "$output"
+exec 7<"$output"
+flock 7
 landing=$(mktemp -d "$output/.kelmo7-dist.XXXXXX")
 cp -pr "$stage/$name" "$stage/$zip" "$landing/"
 (cd "$landing" && find "$name" "$zip" | sed 's|^|./|') >"$landing/files"
 foreign=$(foreign_files | grep -v -x -F "./$(basename "$landing")" | grep -v -F "./$(basename "$landing")/" || true)
 [ -z "$foreign" ] || fail "$output now holds files that make dist did not write: $(echo $foreign); nothing was replaced"
 [ ! -e "$output/$name" ] || mv "$output/$name" "$landing/previous"
+[ ! -e "$output/$zip" ] || mv "$output/$zip" "$landing/previous.zip"
+placed=1
 mv "$landing/$name" "$output/$name"
 mv "$landing/$zip" "$output/$zip"
 { cat "$landing/files"; cat "$output/$manifest" 2>/dev/null || true; } | LC_ALL=C sort -u >"$landing/manifest"
 mv "$landing/manifest" "$output/$manifest"
-rm -rf "$landing"
+landed=$landing
 landing=
+rm -rf "$landed"
 cat "$output/$name/SHA256SUMS"
 echo "== $output/$zip"

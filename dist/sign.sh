@@ -19,13 +19,22 @@ fail() {
 }
 [ -f "$pkcs12" ] && [ -r "$pkcs12" ] || fail "cannot read the certificate file '$pkcs12'"
 [ -f "$password_file" ] && [ -r "$password_file" ] || fail "cannot read the password file '$password_file'"
-# osslsigncode takes the whole file, less its trailing line ends, as the
-# password, where openssl would take the first line: a second line is refused
-# here, before either reads it.
-case $(cat "$password_file") in
+# osslsigncode takes the whole file, less its trailing line ends (CRs
+# included), as the password, where openssl's file: would take the first line
+# less only its LF: a second line is refused here, before either reads it, and
+# openssl is given the password as osslsigncode reads it, from a file of its own.
+password=$(cat "$password_file")
+case $password in
   *"
 "*) fail "the password file '$password_file' holds more than one line; it must hold the password alone" ;;
 esac
+cr=$(printf '\r')
+while :; do
+  case $password in
+    *"$cr") password=${password%"$cr"} ;;
+    *) break ;;
+  esac
+done
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make deps installs it)"
 command -v openssl >/dev/null || fail "openssl is not installed (make deps installs it)"
 [ $# -gt 0 ] || exit 0
@@ -38,10 +47,10 @@ certificate_problem() {
   openssl asn1parse -inform DER -in "$pkcs12" 2>/dev/null | head -n 2 |
     grep -q 'd=1 .*prim: *INTEGER *:03$' || { echo "'$pkcs12' is not a PKCS#12 file"; return; }
   for mode in "" -legacy; do
-    if openssl pkcs12 -in "$pkcs12" -passin "file:$password_file" -noout $mode 2>/dev/null; then
-      openssl pkcs12 -in "$pkcs12" -passin "file:$password_file" -nodes $mode 2>/dev/null |
+    if openssl pkcs12 -in "$pkcs12" -passin "file:$work/password" -noout $mode 2>/dev/null; then
+      openssl pkcs12 -in "$pkcs12" -passin "file:$work/password" -nodes $mode 2>/dev/null |
         grep -q 'PRIVATE KEY-----' &&
-        openssl pkcs12 -in "$pkcs12" -passin "file:$password_file" -nokeys $mode 2>/dev/null |
+        openssl pkcs12 -in "$pkcs12" -passin "file:$work/password" -nokeys $mode 2>/dev/null |
         grep -q 'BEGIN CERTIFICATE' || echo "'$pkcs12' holds no private key with its certificate"
       return
     fi
@@ -52,6 +61,7 @@ certificate_problem() {
 work=$(mktemp -d "$(dirname "$1")/.signing.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 trap 'exit 1' HUP INT TERM
+(umask 077 && printf '%s\n' "$password" >"$work/password")
 count=0
 for file; do
   count=$((count + 1))

@@ -21,4 +21,4 @@ if(KELMO_WIN32)
 endif()
 target_link_libraries(kelmo_freestanding INTERFACE kelmo_warnings kelmo_com)
 
-set(KELMO_PYTHON /usr/bin/python3)  # Debian's interpreter, which has pefile
+set(KELMO_PYTHON /usr/bin/python3 -B)  # Debian's interpreter, which has pefile; -B: no bytecode in the source tree

@@ -4,13 +4,20 @@
 # each, "[machine:KEY]" or "[machine:KEY] VALUE" ("user" for the user's), in the
 # saved files' own spelling. Reading the saved files takes a second, where
 # walking the keys through the registry API took minutes in an emulated guest.
+# A snapshot that cannot be taken fails, saying why: two empty ones would
+# compare equal.
 registry_state() {
   # A process left running would keep the files from being saved, for ever.
   WINEPREFIX=$1 timeout 300 wineserver -w || { echo "registry_state: Wine processes still run in $1" >&2; return 1; }
-  for hive in system:machine user:user; do
+  for hive in system user; do
+    [ -s "$1/$hive.reg" ] || { echo "registry_state: $1 has no saved $hive.reg" >&2; return 1; }
+  done
+  registry_lines=$(for hive in system:machine user:user; do
     sed -n -e '/^\[/{s/\] [0-9]*$/]/;h;p;d;}' -e '/^#/d' -e '/./{G;s/^\(.*\)\n\(.*\)$/\2 \1/;p;}' "$1/${hive%%:*}.reg" |
       grep '^\[Software\\\\' | sed "s/^\[/[${hive#*:}:/"
-  done | LC_ALL=C sort
+  done | LC_ALL=C sort)
+  [ -n "$registry_lines" ] || { echo "registry_state: nothing under Software in $1" >&2; return 1; }
+  printf '%s\n' "$registry_lines"
 }
 
 # sorted_changes FROM TO: the lines of the sorted file TO that FROM lacks,

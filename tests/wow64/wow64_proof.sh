@@ -57,11 +57,13 @@ expect() {
   echo "   $1: expected $2, got ${3:-nothing}"
   return 1
 }
-state() { registry_state "$prefix" >"$scratch/$1"; }
+# state NAME: the registry's snapshot NAME; a step whose snapshot cannot be
+# taken fails, since two failed snapshots would compare equal.
+state() { registry_state "$prefix" >"$scratch/$1" || { echo "   no snapshot of the registry ($1)"; return 1; }; }
 # changes FROM TO: what TO holds that FROM did not (+) and the reverse (-).
 changes() { sorted_changes "$scratch/$1" "$scratch/$2"; }
 same_state() {
-  state "$2"
+  state "$2" || return 1
   changes "$1" "$2" >"$scratch/diff"
   [ -s "$scratch/diff" ] || return 0
   echo "   the registry differs from $1:"
@@ -83,9 +85,10 @@ server32() { windows_path "$b32/server/Kelmo7.exe"; }
 same_path() { [ "$(echo "$1" | tr a-z A-Z)" = "$(echo "$2" | tr a-z A-Z)" ]; }
 
 step_register_server() {
-  state before
+  state before || return 1
   expect "/RegServer" "exit 0" "$(run 32 server/Kelmo7.exe /RegServer)" || return 1
-  state registered && record before registered
+  state registered || return 1
+  record before registered
   same_path "$(probe 64 server 32)" "$(server32)" || { echo "   32-bit view: $(probe 64 server 32)"; return 1; }
   expect "64-bit view" "not registered" "$(probe 64 server 64)"
 }
@@ -117,6 +120,9 @@ EOF_VBS
     out=$($host //nologo 'C:\kelmo.vbs' </dev/null 2>/dev/null | tr -d '\r' | tr '\n' ' ')
     expect "${host##* }" "TypeName=IKelmo unknown member: error 438 " "$out" || status=1
   done
+  # The servers the scripts started end by themselves once released.
+  WINEPREFIX=$prefix timeout 30 wineserver -w ||
+    { echo "   a Wine process still runs 30 s after the scripts ended"; wineserver -k; status=1; }
   expect "/UnregServer" "exit 0" "$(run 32 server/Kelmo7.exe /UnregServer)" || return 1
   return $status
 }
@@ -127,22 +133,23 @@ EOF_VBS
 kIKelmoRecord='^[+]\[machine:Software\\\\Classes\\\\Interface\\\\{FBEA52A0-9F81-4C3E-B5CC-3D80ACA45079}[]\\]'
 kEmptyParents='^[+]\[user:Software\\\\Classes\\\\(AppID|CLSID|Interface|Typelib)\]$'
 step_per_user() {
-  state before-per-user
+  state before-per-user || return 1
   expect "/RegServerPerUser" "exit 0" "$(run 32 server/Kelmo7.exe /RegServerPerUser)" || return 1
-  state per-user && record before-per-user per-user
   status=0
+  state per-user || status=1
+  record before-per-user per-user
   same_path "$(probe 64 server 32 user)" "$(server32)" || { echo "   HKCU, 32-bit view: $(probe 64 server 32 user)"; status=1; }
   changes before-per-user per-user | grep '^[-+]\[machine:' | grep -v -E "$kIKelmoRecord" >"$scratch/machine"
   [ ! -s "$scratch/machine" ] || { echo "   the machine's keys changed:"; head -20 "$scratch/machine"; status=1; }
   # Unregistered whatever the checks found, so that the next steps start clean.
   expect "/UnregServerPerUser" "exit 0" "$(run 32 server/Kelmo7.exe /UnregServerPerUser)" || return 1
-  state per-user-gone
+  state per-user-gone || return 1
   changes before-per-user per-user-gone | grep -v -i -E "$kEmptyParents" >"$scratch/diff"
   [ ! -s "$scratch/diff" ] || { echo "   the registry differs from before-per-user:"; head -40 "$scratch/diff"; return 1; }
   return $status
 }
 step_other_cross_one_bitness() {
-  state before-cross
+  state before-cross || return 1
   expect "64-bit /RegServer" "exit 0" "$(run 64 server/Kelmo7.exe /RegServer)" || return 1
   expect "64-bit register-hosted" "exit 0" "$(component 64 register-hosted)" || return 1
   client_passes 32 64 no-component

@@ -48,6 +48,12 @@ if [ "$case" != hang ]; then
     kill) kill -TERM "$pid" ;;
   esac
   ended_within 20 || fail "still running 20 s after the signal"
+  wait "$pid"
+  status=$?
+  expected=130
+  [ "$case" = kill ] && expected=143
+  [ $status -eq $expected ] || fail "exit status $status after the signal, expected $expected"
+  grep -q "^test32: 0 passed, 1 failed$" "$work/out" || fail "no verdict of one failed job"
 else
   # A budget counts from the guest's start; finding the guest takes seconds more.
   ended_within $((budget + 90)) || fail "still running $((budget + 90)) s after it started, with a budget of $budget s"

@@ -99,8 +99,10 @@ mkdir -p "$apt/etc/apt/apt.conf.d" "$apt/etc/apt/preferences.d" "$apt/etc/apt/so
 touch "$apt/var/lib/dpkg/status"
 debian_main_suite >"$apt/etc/apt/sources.list"
 [ -s "$apt/etc/apt/sources.list" ] || { say "no Debian main suite in this machine's apt sources"; exit 1; }
+# $within, when set, bounds the call: "timeout SECONDS".
+within=
 aptget() {
-  apt-get -qq -o Dir="$apt" -o Dir::State::status="$apt/var/lib/dpkg/status" \
+  $within apt-get -qq -o Dir="$apt" -o Dir::State::status="$apt/var/lib/dpkg/status" \
     -o Dir::Etc::sourcelist="$apt/etc/apt/sources.list" -o Dir::Etc::sourceparts="$apt/etc/apt/sources.list.d" \
     -o APT::Architecture="$arch" $(for a in $architectures; do printf ' -o APT::Architectures::=%s' "$a"; done) \
     -o Debug::NoLocking=1 -o APT::Sandbox::User=root "$@"
@@ -111,18 +113,23 @@ packages=$(sed 's/#.*//' "$here/packages-$arch.txt")
 scripts=$(cd "$here" && cat build.sh run.sh follow.sh "packages-$arch.txt" initramfs-init guest-init first-boot.sh ../apt-lists.sh |
   LC_ALL=C sha256sum | cut -c1-12)
 
-apt_update aptget
-if ! uris=$(aptget --print-uris --no-install-recommends install $packages); then
-  # Without the lists, only a guest that these scripts built may serve.
-  [ -z "$resolve_only" ] &&
-    ready=$(LC_ALL=C ls -t "$cache/$arch-$scripts"-*/ready 2>/dev/null | head -n 1) && [ -n "$ready" ] || {
-    say "cannot resolve the guest's packages from Debian's main suite"
-    exit 1
-  }
-  say "cannot resolve the guest's packages from Debian's main suite; using the guest these scripts built before"
+# older_guest WHY: when Debian's archive cannot give what a build needs (a
+# list or a package that a mirror in the middle of a sync cannot serve, a
+# network error), the newest ready guest that these scripts built serves, and
+# only such a guest; WHY says what failed.
+older_guest() {
+  ready=
+  [ -n "$resolve_only" ] ||
+    ready=$(LC_ALL=C ls -t "$cache/$arch-$scripts"-*/ready 2>/dev/null | head -n 1)
+  [ -n "$ready" ] || { say "$1"; exit 1; }
+  say "$1; using the guest these scripts built before"
   dirname "$ready"
   exit 0
-fi
+}
+
+apt_update aptget
+uris=$(aptget --print-uris --no-install-recommends install $packages) ||
+  older_guest "cannot resolve the guest's packages from Debian's main suite"
 if [ -n "$resolve_only" ]; then
   printf '%s\n' "$uris" | awk '{print $2}' | LC_ALL=C sort
   exit 0
@@ -139,7 +146,14 @@ say "building the $arch guest in $cache/$name"
 started=$(date +%s)
 guest=$cache/$name
 rm -rf "$guest" && mkdir -p "$guest"
-aptget --no-install-recommends --download-only install $packages
+# A download that stalls is given up after KELMO_GUEST_DOWNLOAD_TIMEOUT
+# seconds (900; they took about a minute here).
+within="timeout -k 10 ${KELMO_GUEST_DOWNLOAD_TIMEOUT:-900}"
+if ! aptget --no-install-recommends --download-only install $packages; then
+  rm -rf "$guest"
+  older_guest "cannot download the guest's packages from Debian's main suite"
+fi
+within=
 root=$work/root
 mkdir "$root"
 for deb in "$apt"/var/cache/apt/archives/*.deb; do dpkg-deb -x "$deb" "$root"; done

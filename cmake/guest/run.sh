@@ -29,22 +29,25 @@ trap 'exit 143' TERM
 
 cp "$job" "$shared/job.sh"
 : >"$shared/output"
-treeshare=
+# qemu's options are comma-separated: a comma in a path is written twice.
+option_path() { printf '%s' "$1" | sed 's/,/,,/g'; }
+# The emulator's command line, one word an argument: a path may hold blanks.
+# shellcheck disable=SC2046
+set -- $(cat "$guest/emulator") -accel tcg,thread=multi -smp 2 -m 3072 \
+  -nodefaults -nographic -no-reboot -serial "file:$shared/console" \
+  -kernel "$guest/vmlinuz" -initrd "$guest/initrd.gz" \
+  -append "console=ttyS0 panic=-1" \
+  -drive "file=$(option_path "$guest/root.img"),format=raw,if=virtio,snapshot=$snapshot" \
+  -virtfs "local,path=$(option_path "$shared"),mount_tag=job,security_model=none"
 if [ -n "$tree" ]; then
   tree=$(cd "$tree" && pwd)
   echo "$tree" >"$shared/tree"
-  treeshare="-virtfs local,path=$tree,mount_tag=tree,security_model=none,readonly=on"
+  set -- "$@" -virtfs "local,path=$(option_path "$tree"),mount_tag=tree,security_model=none,readonly=on"
 fi
 
 # timeout --foreground keeps the emulator in this run's process group, so a
 # kill of the whole job reaches it; -k ends one that ignores the polite signal.
-# shellcheck disable=SC2046,SC2086
-follow - "$shared/output" timeout --foreground -k 10 "$limit" $(cat "$guest/emulator") -accel tcg,thread=multi -smp 2 -m 3072 \
-  -nodefaults -nographic -no-reboot -serial "file:$shared/console" \
-  -kernel "$guest/vmlinuz" -initrd "$guest/initrd.gz" \
-  -append "console=ttyS0 panic=-1" \
-  -drive "file=$guest/root.img,format=raw,if=virtio,snapshot=$snapshot" \
-  -virtfs "local,path=$shared,mount_tag=job,security_model=none" $treeshare
+follow - "$shared/output" timeout --foreground -k 10 "$limit" "$@"
 ended=$?
 
 if [ $ended -eq 124 ] || [ $ended -eq 137 ]; then

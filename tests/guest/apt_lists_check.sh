@@ -78,3 +78,16 @@ if output=$("$top/cmake/install-packages.sh" kelmo-absent 2>&1); then
   fail "a package that no list holds was reported installed: $output"
 fi
 case $output in *"cannot install: kelmo-absent"*) ;; *) fail "no refusal naming kelmo-absent in: $output" ;; esac
+
+# A package that cannot be downloaded (a mirror in the middle of a sync) fails
+# a build only while no guest that these scripts built is ready in the cache.
+export APT_CONFIG=$work/apt.conf
+rm "$archive/pool/busybox-static_1_all.deb"
+if output=$("$top/cmake/guest/build.sh" i386 2>&1); then fail "a build whose download failed gave a guest: $output"; fi
+case $output in *"cannot download the guest's packages"*) ;; *) fail "no failed download named in: $output" ;; esac
+name=$(printf '%s\n' "$output" | sed -n "s|^guest: building the i386 guest in $KELMO_GUEST_CACHE/||p")
+[ -n "$name" ] && [ ! -e "$KELMO_GUEST_CACHE/$name" ] || fail "a half-made guest '$name' was left: $output"
+older=$KELMO_GUEST_CACHE/${name%-*}-older
+mkdir -p "$older" && touch "$older/ready"
+guest=$("$top/cmake/guest/build.sh" i386 2>"$work/build.err") || fail "the ready guest did not serve: $(cat "$work/build.err")"
+[ "$guest" = "$older" ] || fail "build.sh gave '$guest', not the ready guest $older"

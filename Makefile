@@ -3,10 +3,10 @@
 #   make test   builds both programs and runs every test
 # Both first install what is missing from Debian's archive. The test targets
 # are thin wrappers over CMake's test presets (CMakePresets.json), which
-# select tests by label; see the README's development section.
+# select tests by label; see docs/development.md.
 # `make test32` and `make demo32` do the same for the win32 build, under 32-bit
 # Wine in an emulated i386 machine, and test32 also under 64-bit Wine with its
-# 32-bit half in an emulated x86-64 machine (see the README).
+# 32-bit half in an emulated x86-64 machine (see docs/development.md).
 
 PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev \
             python3-pefile cmake ninja-build googletest zip clang-format
@@ -66,7 +66,7 @@ demo: build
 	@demo/demo.sh build/win64
 
 # Benchmarks print figures measured side by side under Wine; their table goes
-# to bench/results/DATE.md (UTC), which the README links.
+# to bench/results/DATE.md (UTC), which docs/measured.md links.
 BENCH_RESULTS = bench/results/$(shell date -u +%Y-%m-%d).md
 bench: build
 	cmake --build --preset win64 --target bench 2>&1 | tee build/win64/bench.log

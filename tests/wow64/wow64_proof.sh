@@ -70,7 +70,7 @@ same_state() {
   head -40 "$scratch/diff" | sed 's/^/     /'
   return 1
 }
-# record FROM TO: the keys a step added (what the README reports).
+# record FROM TO: the keys a step added (what docs/deploying.md reports).
 record() { changes "$1" "$2" | sed -n 's/^+\[\([^]]*\)\]$/   added \1/p'; }
 # The client's output goes to a file: a server left running would hold a pipe
 # open (it inherits the client's handles).

@@ -54,8 +54,9 @@ check: build
 # Every Wine test of the win32 build and the demo, in the i386 guest, after the
 # guest scripts' own checks; then the win32 files under WoW64 and the 32-bit
 # installer package, in the amd64 guest. The guests are built once and kept in
-# /var/cache/kelmo7-guests. Each guest's runs share a budget
-# (KELMO_GUEST_BUDGET, KELMO_WOW64_BUDGET; see cmake/guest/test32.sh).
+# /var/cache/kelmo7-guests. One deadline bounds all of it, the guests' builds
+# included (KELMO_DEADLINE, or KELMO_GUEST_BUDGET from the start; see
+# cmake/guest/test32.sh).
 test32: deps32 build
 	@cmake/guest/test32.sh
 

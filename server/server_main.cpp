@@ -13,24 +13,14 @@ namespace {
 
 constexpr DWORD kPauseBeforeTeardownMs = 1000;
 
-HRESULT Unregister()
+HRESULT AppIdScript(BOOL registering)
 {
-    ApplyScriptResource(&serverModule, kAppIdScriptResource, FALSE, nullptr);
-    return ServerModule::UnregisterAll(&serverModule, TRUE, nullptr);
+    return ApplyScriptResource(&serverModule, kAppIdScriptResource, registering, nullptr);
 }
 
-// The AppID script first, whose result does not count, then the classes and
-// the type library, whose result is the exit code. A failure takes back what
-// the run wrote, the AppID entries too: an installer that rolls back on it
-// cannot be relied on to run /UnregServer (Wine's msiexec does not).
-HRESULT Register()
-{
-    ApplyScriptResource(&serverModule, kAppIdScriptResource, TRUE, nullptr);
-    const HRESULT hr = ServerModule::RegisterAll(&serverModule, TRUE, nullptr);
-    if (FAILED(hr))
-        Unregister();
-    return hr;
-}
+HRESULT Unregister() { return ServerModule::UnregisterServer(&serverModule, AppIdScript); }
+
+HRESULT Register() { return ServerModule::RegisterServer(&serverModule, AppIdScript); }
 
 // Without the redirection in place nothing is written: it would land
 // machine-wide.

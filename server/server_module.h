@@ -73,6 +73,16 @@ struct ServerModule {
 
     static HRESULT RegisterAll(ServerModule* module, BOOL withTypeLibrary, const CLSID* classId);
     static HRESULT UnregisterAll(ServerModule* module, BOOL withTypeLibrary, const CLSID* classId);
+    // The whole server, as /RegServer and /UnregServer run it: extra (the
+    // AppID script) first, whose result does not count, then the classes and
+    // the type library, whose result is returned. A failed registration takes
+    // back what it wrote, extra included, only when no class had a server
+    // registered before the run: a failed re-registration leaves the one that
+    // worked, for the installer's rollback to put back the file it names (an
+    // installer that rolls back cannot be relied on to run /UnregServer; Wine's
+    // msiexec does not).
+    static HRESULT RegisterServer(ServerModule* module, HRESULT (*extra)(BOOL registering));
+    static HRESULT UnregisterServer(ServerModule* module, HRESULT (*extra)(BOOL registering));
 };
 
 // The values of ServerModule::activationState.

@@ -51,6 +51,45 @@ HRESULT LoadTypeLibraryByName(const char* name, BSTR* path, ITypeLib** library)
     return hr;
 }
 
+// "CLSID\{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}\" of the class, as registry
+// keys name classes, into name (46 characters with the terminator).
+void ClassKeyName(const CLSID& classId, char* name)
+{
+    const BYTE bytes[16] = {BYTE(classId.Data1 >> 24), BYTE(classId.Data1 >> 16), BYTE(classId.Data1 >> 8),
+                            BYTE(classId.Data1),       BYTE(classId.Data2 >> 8),  BYTE(classId.Data2),
+                            BYTE(classId.Data3 >> 8),  BYTE(classId.Data3),       classId.Data4[0],
+                            classId.Data4[1],          classId.Data4[2],          classId.Data4[3],
+                            classId.Data4[4],          classId.Data4[5],          classId.Data4[6],
+                            classId.Data4[7]};
+    const char* digits = "0123456789ABCDEF";
+    lstrcpyA(name, "CLSID\\{");
+    char* out = name + 7;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            *out++ = '-';
+        *out++ = digits[bytes[i] >> 4];
+        *out++ = digits[bytes[i] & 15];
+    }
+    lstrcpyA(out, "}\\");
+}
+
+// The class has a server registered: its key in HKEY_CLASSES_ROOT (the
+// user's classes under the per-user redirection) holds LocalServer32 or
+// InprocServer32.
+bool ServerRegistered(const CLSID& classId)
+{
+    const char* const servers[] = {"LocalServer32", "InprocServer32"};
+    for (const char* server : servers) {
+        char path[64];
+        ClassKeyName(classId, path);
+        lstrcatA(path, server);
+        UniqueKey key;
+        if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, key.Put()) == ERROR_SUCCESS)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 RuntimeLookup unregisterTypeLibLookup = {"oleaut32.dll", "UnRegisterTypeLib"};
@@ -86,6 +125,32 @@ HRESULT ServerModule::UnregisterAll(ServerModule* module, BOOL withTypeLibrary, 
     if (withTypeLibrary)
         UnregisterTypeLibrary(module, nullptr);
     return S_OK;
+}
+
+HRESULT ServerModule::RegisterServer(ServerModule* module, HRESULT (*extra)(BOOL registering))
+{
+    if (module == nullptr)
+        return E_INVALIDARG;
+    bool registeredBefore = false;
+    ForEachSelected(module, nullptr, [&registeredBefore](ClassEntry& row) {
+        registeredBefore = ServerRegistered(*row.classId);
+        return !registeredBefore;
+    });
+    if (extra != nullptr)
+        extra(TRUE);
+    const HRESULT hr = RegisterAll(module, TRUE, nullptr);
+    if (FAILED(hr) && !registeredBefore)
+        UnregisterServer(module, extra);
+    return hr;
+}
+
+HRESULT ServerModule::UnregisterServer(ServerModule* module, HRESULT (*extra)(BOOL registering))
+{
+    if (module == nullptr)
+        return E_INVALIDARG;
+    if (extra != nullptr)
+        extra(FALSE);
+    return UnregisterAll(module, TRUE, nullptr);
 }
 
 HRESULT ApplyClassCategories(const CLSID& classId, const CategoryEntry* list, BOOL registering)

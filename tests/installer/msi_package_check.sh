@@ -1,7 +1,8 @@
 #!/bin/sh
 # The demo package as demo/msi.sh builds it from BUILD: the same bytes from a
 # second run (later, another time zone and umask), another package code for
-# other files, and what wixl 0.101 alone gets wrong put right, one check a row.
+# other files, what wixl 0.101 alone gets wrong put right, and the custom
+# actions that each kind of run schedules (msi_conditions.py), one check a row.
 # Usage: msi_package_check.sh BUILD
 set -u
 build=$1
@@ -31,6 +32,17 @@ before() {
   [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ]
 }
 summary() { grep -qx "$1: $2" "$work/summary"; }
+# NAME: msi_conditions.py's exit code for NAME.msi (0 sound, 1 wrong actions,
+# 2 refused), its report kept in NAME.conditions.
+conditions() {
+  /usr/bin/python3 "$top/tests/installer/msi_conditions.py" "$work/$1.msi" >"$work/$1.conditions" 2>&1
+  echo $?
+}
+# NAME CONDITION: NAME.msi, the first package with CONDITION for Kelmo7RegisterRollback.
+with_condition() {
+  cp "$work/first.msi" "$work/$1.msi" &&
+    msibuild "$work/$1.msi" -q "UPDATE InstallExecuteSequence SET Condition = '$2' WHERE Action = 'Kelmo7RegisterRollback'"
+}
 package_code() { msiinfo suminfo "$work/$1.msi" | sed -n 's/^Revision number (UUID): //p'; }
 source_date=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%a %b %e %H:%M:%S %Y')
 # FILE: the TimeDateStamp of its PE header (4 bytes at 8 past the signature,
@@ -61,6 +73,16 @@ its rollback comes before it|before Kelmo7UnregisterRollback Kelmo7Unregister
 /RegServer runs after the files are in place|before InstallFiles Kelmo7Register
 its rollback comes before it|before Kelmo7RegisterRollback Kelmo7Register
 /RegServer runs inside the install script|before Kelmo7Register InstallFinalize
+the rollback that registers the old file again is a rollback action|rolls_back Kelmo7ReregisterRollback
+the sample's too|rolls_back SampleReregisterRollback
+the sample's rollback of a removal too|rolls_back SampleUnregisterRollback
+it runs after the old file is back, InstallFiles' rollback|before Kelmo7ReregisterRollback InstallFiles
+and before the run's files are removed|before RemoveFiles Kelmo7ReregisterRollback
+the sample's too|before SampleReregisterRollback InstallFiles && before RemoveFiles SampleReregisterRollback
+the sample's rollback of a removal runs after the files are back|before SampleUnregisterRollback RemoveFiles
+every kind of run schedules the actions it needs|[ "\$(conditions first)" = 0 ] || { cat "$work/first.conditions"; false; }
+so the check reads the package: the former conditions fail it|with_condition former '\$Kelmo7Server=3' && [ "\$(conditions former)" = 1 ]
+a condition that the check cannot read fails it|with_condition unread '\$Kelmo7Server=3 AND NOT Installed' && [ "\$(conditions unread)" = 2 ]
 the sample registers after the files are in place|before InstallFiles SampleRegister
 a package with another Kelmo7.exe has another package code|[ -n "$(package_code first)" ] && [ "$(package_code first)" != "$(package_code other)" ]
 the package is dated with the source date|summary Created "$source_date" && summary "Last saved" "$source_date"

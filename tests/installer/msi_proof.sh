@@ -16,6 +16,7 @@
 #   PACKAGE        the demo package
 #   FAILING        the same with a Kelmo7.exe whose /RegServer fails
 #   LATER_FAILING  the same with a deferred action failing after /RegServer
+#                  (the update packages of make_packages.sh are beside PACKAGE)
 #   CLIENT         a demo client from outside the package: in the WoW64 guest
 #                  the 64-bit one for the 32-bit package (here one of the same
 #                  bitness, since this machine runs no 32-bit code)
@@ -32,6 +33,16 @@ step | repair | with the registration removed by hand, a repair (REINSTALL=ALL R
 step | uninstall | msiexec /x exits 0; both registry views and drive C: are as before the install
 step | failing_registration | with a Kelmo7.exe whose /RegServer fails: msiexec exits 1603 (Wine: 1627); both views and drive C: are as before
 fact | later_failure | a deferred action fails after a good /RegServer: what msiexec leaves
+step | upgrade_early | over PACKAGE, upgrade-early.msi (another ProductCode, RemoveExistingProducts before InstallInitialize) exits 0; one product installed; the class in the package's view only, naming the installed Kelmo7.exe, which is 8.3.1203.0; both clients reach the component
+step | uninstall_early | msiexec /x upgrade-early.msi exits 0; both views and drive C: as before the first install
+step | upgrade_late | the same with upgrade-late.msi (RemoveExistingProducts after InstallFinalize)
+fact | nested_removal | what the late upgrade's log says of the old product's removal, and the products Windows Installer lists under the UpgradeCode after it
+step | uninstall_late | msiexec /x upgrade-late.msi exits 0; both views and drive C: as before the first install
+step | downgrade | with upgrade-late.msi installed on its own, downgrade.msi (the first version with the rule) is refused: msiexec exits 1603, the rule's action ran on the newer product; nothing changed
+fact | downgrade_message | the refusal's message in msiexec's log
+step | uninstall_downgrade | msiexec /x upgrade-late.msi exits 0; both views and drive C: as before the first install
+step | minor_update | over PACKAGE, minor-update.msi (same ProductCode, higher version) with REINSTALL=ALL REINSTALLMODE=vomus exits 0; one product installed; the class as after the upgrades, Kelmo7.exe 8.3.1203.0; both clients reach the component
+step | uninstall_minor | msiexec /x minor-update.msi exits 0; both views and drive C: as before the first install
 EOF
 }
 
@@ -141,6 +152,87 @@ fact_later_failure() {
   # Leaves the prefix as before for what may follow.
   probe run "$installed\\Kelmo7.exe" /UnregServer >/dev/null
 }
+
+# The updates. Each starts from the state before the first install and ends
+# with an uninstall back to it.
+packages=$(dirname "$package")
+demo_product={B7C49F73-43A1-4426-945A-1D959562AA1A}
+# HEX: the number of 8 hex digits, little-endian.
+little_endian() { echo $((0x$(echo "$1" | sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/'))); }
+# FILE: the file version of its version resource: VS_FIXEDFILEINFO's
+# signature FEEF04BD, the structure's version, then the two words of the
+# file version.
+file_version() {
+  set -- $(od -An -v -tx1 "$1" | tr -d ' \n' | sed -n 's/.*bd04effe........\(........\)\(........\).*/\1 \2/p')
+  [ $# -eq 2 ] || return 0
+  high=$(little_endian "$1") low=$(little_endian "$2")
+  echo "$((high >> 16)).$((high & 65535)).$((low >> 16)).$((low & 65535))"
+}
+# LOG: msiexec's log as plain text (Wine writes it in UTF-16 or not).
+log_text() { tr -d '\r\000' <"$1" 2>/dev/null; }
+# The products that Windows Installer lists as installed, by product code.
+installed_products() {
+  registry_state "$prefix" | sed -n 's/^\[machine:Software\\\\\(Wow6432Node\\\\\)\{0,1\}Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\\({[^}\\]*}\)\]$/\2/p' | sort -u
+}
+# PRODUCT: after an update, only PRODUCT is installed, registered once,
+# with the new program, and both clients reach the component through it.
+updated_to() {
+  expect "installed products" "$1" "$(installed_products | tr '\n' ' ' | sed 's/ $//')" || return 1
+  registered_here || return 1
+  expect "installed Kelmo7.exe's version" 8.3.1203.0 "$(file_version "$unix_installed/Kelmo7.exe")" || return 1
+  step_client && step_other_client
+}
+# PACKAGE UPDATE: installs PACKAGE (the first version), then UPDATE with the
+# rest of the arguments.
+install_then() {
+  first=$1 update=$2
+  shift 2
+  expect "msiexec /i $(basename "$first")" 0 "$(msiexec /i "$(windows_path "$first")")" || return 1
+  registered_here || return 1
+  expect "msiexec /i $(basename "$update")" 0 "$(msiexec /i "$(windows_path "$update")" "$@")"
+}
+uninstall() {
+  expect "msiexec /x $(basename "$1")" 0 "$(msiexec /x "$(windows_path "$1")")" || return 1
+  same_state before "after-$(basename "$1" .msi)"
+}
+major_product={C1D5E8A2-7B34-4F60-9A1E-5D2C8B7F4A31}
+
+step_upgrade_early() { install_then "$package" "$packages/upgrade-early.msi" && updated_to $major_product; }
+step_uninstall_early() { uninstall "$packages/upgrade-early.msi"; }
+step_upgrade_late() {
+  install_then "$package" "$packages/upgrade-late.msi" '/l*v' "$(windows_path "$scratch")\\late.log" &&
+    updated_to $major_product
+}
+# Windows Installer keeps, under each UpgradeCode, the products installed with
+# it; FindRelatedProducts reads that list.
+upgrade_code_products() {
+  registry_state "$prefix" | grep -c '^\[machine:Software\\\\\(Wow6432Node\\\\\)\{0,1\}Microsoft\\\\Windows\\\\CurrentVersion\\\\Installer\\\\UpgradeCodes\\\\[^]]*\] "'
+}
+fact_nested_removal() {
+  log_text "$scratch/late.log" | grep -i "RemoveExistingProducts\|Found application\|OLDPRODUCTS =" | head -6 | sed 's/^/     /'
+  echo "   products listed under the UpgradeCode: $(upgrade_code_products) (Windows Installer keeps the new one there)"
+}
+step_uninstall_late() { uninstall "$packages/upgrade-late.msi"; }
+step_downgrade() {
+  expect "msiexec /i upgrade-late.msi" 0 "$(msiexec /i "$(windows_path "$packages/upgrade-late.msi")")" || return 1
+  state before-downgrade
+  code=$(msiexec /i "$(windows_path "$packages/downgrade.msi")" '/l*v' "$(windows_path "$scratch")\\downgrade.log")
+  case $code in
+    1603 | 1627) echo "   msiexec /i downgrade.msi: exit $code" ;;
+    *) expect "msiexec /i downgrade.msi" "1603 or 1627" "$code" || return 1 ;;
+  esac
+  log_text "$scratch/downgrade.log" >"$scratch/downgrade.txt"
+  grep -q "^Action start .*: Kelmo7DemoNewerFound\.$" "$scratch/downgrade.txt" &&
+    grep -q "NEWERFOUND = $major_product" "$scratch/downgrade.txt" ||
+    { echo "   the log shows no refusal for the newer version"; return 1; }
+  same_state before-downgrade after-downgrade && registered_here
+}
+fact_downgrade_message() { echo "   log lines with the message's words: $(grep -c -i "newer version" "$scratch/downgrade.txt")"; }
+step_uninstall_downgrade() { uninstall "$packages/upgrade-late.msi"; }
+step_minor_update() {
+  install_then "$package" "$packages/minor-update.msi" REINSTALL=ALL REINSTALLMODE=vomus && updated_to $demo_product
+}
+step_uninstall_minor() { uninstall "$packages/minor-update.msi"; }
 
 passed=0 failed=0
 "$here/../../cmake/wineprefix.sh" create "$prefix" || { echo "msi_proof: 0 passed, 1 failed (no Wine prefix)"; exit 1; }

@@ -89,6 +89,24 @@ TEST_F(Registration, AFailingClassStopsRegistrationButNotUnregistration)
     EXPECT_EQ((std::vector<std::string>{"-A", "-C"}), scriptCalls);
 }
 
+HRESULT AppIdScript(BOOL registering) { return scriptCalls.push_back(registering ? "+AppID" : "-AppID"), S_OK; }
+
+// A failed first registration takes back what it wrote; a failed
+// re-registration leaves the server that one of the classes had before.
+TEST_F(Registration, AFailedRegistrationTakesItselfBackOnlyWhereNoServerWasRegistered)
+{
+    scriptResult = DISP_E_EXCEPTION;
+    EXPECT_EQ(DISP_E_EXCEPTION, ServerModule::RegisterServer(&serverModule, AppIdScript));
+    EXPECT_EQ((std::vector<std::string>{"+AppID", "+A", "-AppID", "-A", "-C"}), scriptCalls);
+
+    const std::string server = "CLSID\\" + GuidText(classC) + "\\LocalServer32";
+    ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, server, nullptr, "C:\\Kelmo7\\Kelmo7.exe"));
+    scriptCalls.clear();
+    EXPECT_EQ(DISP_E_EXCEPTION, ServerModule::RegisterServer(&serverModule, AppIdScript));
+    EXPECT_EQ((std::vector<std::string>{"+AppID", "+A"}), scriptCalls);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, server));
+}
+
 TEST_F(Registration, CategoriesAreRecordedAndRemoved)
 {
     const std::string classKey = "CLSID\\" + GuidText(classC);

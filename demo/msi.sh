@@ -52,8 +52,13 @@ inputs=$({
 } | sha256sum)
 package_code=$(echo "$inputs" | sed -E 's/^(.{8})(.{4}).(.{3}).(.{3})(.{12}).*/{\1-\2-5\3-8\4-\5}/' | tr a-f A-F)
 
+# at_source_date COMMAND...: COMMAND with the clock held still at the source
+# date. A clock that only starts there ("@DATE" alone) ticks on, and a run that
+# crosses a second on a loaded machine gave other bytes.
 export TZ=UTC
-(cd "$scratch" && faketime "@$SOURCE_DATE_EPOCH" wixl -a $arch -o package.msi \
+source_date=$(date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')
+at_source_date() { faketime -f "@$source_date i0,0" "$@"; }
+(cd "$scratch" && at_source_date wixl -a $arch -o package.msi \
   -D Version="$version" -D Bin=files -D Kelmo7Exe=files/Kelmo7.exe -D TollanExe=files/tollan.exe \
   -D ProgramFiles=$programs kelmo7-demo.wxs) || fail "wixl failed"
 
@@ -62,7 +67,7 @@ export TZ=UTC
 #   (0x100) and in-script (0x400) bits: they are added to each rollback action;
 # - the package code (the summary's revision number) is random on every run:
 #   it becomes the one derived from the inputs above;
-# - the summary's dates are the time wixl ran: faketime holds it at the source
+# - the summary's dates are the time wixl ran: at_source_date holds it at the source
 #   date, here and above.
 # The fixed sequence numbers in the sources stand in for Before="RemoveFiles",
 # which wixl places at sequence 1, before InstallInitialize.
@@ -70,10 +75,10 @@ for action in $(cat "$scratch"/*.wxs | tr '\n' ' ' |
   grep -o '<CustomAction [^>]*Execute="rollback"[^>]*>' | sed -E 's/.* Id="([^"]*)".*/\1/'); do
   type=$(msiinfo export "$scratch/package.msi" CustomAction | awk -F '\t' -v a="$action" '$1 == a { print $2 }')
   [ -n "$type" ] || fail "no custom action $action in the package"
-  faketime "@$SOURCE_DATE_EPOCH" msibuild "$scratch/package.msi" \
+  at_source_date msibuild "$scratch/package.msi" \
     -q "UPDATE CustomAction SET Type = $((type | 0x500)) WHERE Action = '$action'" || fail "msibuild failed"
 done
-faketime "@$SOURCE_DATE_EPOCH" msibuild "$scratch/package.msi" -s "Kelmo7 demo" Dravix "$([ $arch = x64 ] && echo x64 || echo Intel);1033" \
+at_source_date msibuild "$scratch/package.msi" -s "Kelmo7 demo" Dravix "$([ $arch = x64 ] && echo x64 || echo Intel);1033" \
   "$package_code" || fail "msibuild failed"
 
 # Into place in one move, and named in the folder's list of what the release

@@ -37,8 +37,8 @@ int main(int argc, char** argv)
         }
         activate = false;
     }
-    // The registration reads ask for nothing more than the platform's string
-    // and GUID helpers; the type libraries are loaded through COM's library.
+    // The type libraries are loaded in this thread; the live checks start
+    // their own apartment on their own thread.
     if (FAILED(CoInitialize(nullptr))) {
         std::fprintf(stderr, "kelmo7-check: COM could not be started\n");
         return 1;

@@ -112,6 +112,17 @@ verdict library_entry_missing "$(check --no-activate)" 1 "^\\[FAIL\\] the compon
   "$(entry "E_NOINTERFACE \\(0x80004002\\) for the component's interface")"
 deploy
 
+# A 64-bit client whose library entry is win32 only, as a 32-bit component's
+# own registration leaves it: the check names the fallback and passes.
+if [ "$platform" = win64 ]; then
+  reg copy "$component_library\\win64" "$component_library\\win32" /s /f
+  reg delete "$component_library\\win64" /f
+  verdict library_win32_fallback "$(check)" 0 '^kelmo7-check: [1-9][0-9]* passed, 0 failed$' \
+    "^\\[ ok \\] the component's interface .* 1.0 win32 \\(no win64 entry; a 64-bit client falls back to win32\\) .* loads"
+  reg delete "$component_library\\win32" /f
+  deploy
+fi
+
 reg add "$class\\LocalServer32" /ve /t REG_DWORD /d 7 /f
 verdict value_wrong_type "$(check --no-activate)" 1 '^\[FAIL\] class, .* LocalServer32: a value of type 4 \(REG_DWORD\), not a string$' \
   "$(entry 'CO_E_SERVER_EXEC_FAILURE \(0x80080005\) at activation')"

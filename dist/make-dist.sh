@@ -2,13 +2,16 @@
 # The 32-bit release, built twice and compared before it is packaged.
 #
 # Copies the sources into two throwaway folders and builds the win32 preset's
-# programs in each, the second later, under another time zone and umask. Any
-# byte that differs between the two builds' programs, type library or zip
-# fails the run, naming the file and the first differing offset. Then the
-# first build's programs (signed when SIGN_PKCS12 and SIGN_PASSWORD_FILE name a
-# certificate and its password, time-stamped when SIGN_TIMESTAMP_URL names a
-# server), the installer source Kelmo7.wxs, the short readme and their SHA-256
-# sums go into OUTPUT/kelmo7-VERSION and OUTPUT/kelmo7-VERSION-win32.zip.
+# programs in each, and the win64 preset's kelmo7-check beside them, the second
+# later, under another time zone and umask. Any byte that differs between the
+# two builds' programs, type library or zip fails the run, naming the file and
+# the first differing offset. Then the first build's programs (signed when
+# SIGN_PKCS12 and SIGN_PASSWORD_FILE name a certificate and its password,
+# time-stamped when SIGN_TIMESTAMP_URL names a server), the two builds of the
+# deployment check (kelmo7-check-x86.exe for 32-bit clients,
+# kelmo7-check-x64.exe for 64-bit ones), the installer source Kelmo7.wxs, the
+# short readme and their SHA-256 sums go into OUTPUT/kelmo7-VERSION and
+# OUTPUT/kelmo7-VERSION-win32.zip.
 #
 # OUTPUT is never emptied: a folder that holds anything this script did not
 # write there (it keeps a list, OUTPUT/.kelmo7-dist-files) is refused, and only
@@ -82,32 +85,42 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# build FOLDER: the sources copied to FOLDER/source, the programs built in FOLDER/build.
+# build FOLDER: the sources copied to FOLDER/source, the programs built in
+# FOLDER/build, the 64-bit deployment check in FOLDER/build64.
 build() {
   mkdir -p "$1/source"
   (cd "$top" && tar -c --exclude=./build --exclude=./.git .) | tar -x -C "$1/source"
-  if ! (cd "$1/source" && cmake --preset win32 -B "$1/build" && cmake --build "$1/build" --target Kelmo7 tollan) \
+  if ! (cd "$1/source" && cmake --preset win32 -B "$1/build" &&
+        cmake --build "$1/build" --target Kelmo7 tollan kelmo7-check &&
+        cmake --preset win64 -B "$1/build64" -DKELMO_WIN32_BUILD_DIR="$1/build" &&
+        cmake --build "$1/build64" --target kelmo7-check) \
        >"$1/build.log" 2>&1; then
     cat "$1/build.log" >&2
     fail "the build in $1 failed"
   fi
 }
 
-# package BUILD STAGE [sign]: the package folder and its zip in STAGE.
+# package BUILD STAGE [sign]: the package folder and its zip in STAGE; BUILD's
+# sibling build64 holds the 64-bit check.
+programs="Kelmo7.exe tollan.exe kelmo7-check-x86.exe kelmo7-check-x64.exe"
 package() {
   mkdir -p "$2/$name"
   cp "$1/server/Kelmo7.exe" "$1/tollan/tollan.exe" "$2/$name/"
+  cp "$1/check/kelmo7-check.exe" "$2/$name/kelmo7-check-x86.exe"
+  cp "$1/../build64/check/kelmo7-check.exe" "$2/$name/kelmo7-check-x64.exe"
   if [ "${3:-}" = sign ]; then
     "$top/dist/sign.sh" "$SIGN_PKCS12" "$SIGN_PASSWORD_FILE" "${SIGN_TIMESTAMP_URL:-}" \
-      "$2/$name/Kelmo7.exe" "$2/$name/tollan.exe" || fail "signing failed; no package was written"
+      "$2/$name/Kelmo7.exe" "$2/$name/tollan.exe" "$2/$name/kelmo7-check-x86.exe" "$2/$name/kelmo7-check-x64.exe" ||
+      fail "signing failed; no package was written"
   fi
   cp "$top/dist/README.txt" "$top/dist/installer/Kelmo7.wxs" "$2/$name/"
-  (cd "$2/$name" && sha256sum Kelmo7.exe tollan.exe Kelmo7.wxs README.txt >SHA256SUMS)
+  (cd "$2/$name" && sha256sum $programs Kelmo7.wxs README.txt >SHA256SUMS)
   # The zip records each file's mode and time, in the order named.
-  chmod 755 "$2/$name" "$2/$name/Kelmo7.exe" "$2/$name/tollan.exe"
+  chmod 755 "$2/$name" && (cd "$2/$name" && chmod 755 $programs)
   chmod 644 "$2/$name/README.txt" "$2/$name/Kelmo7.wxs" "$2/$name/SHA256SUMS"
   touch -d "@$SOURCE_DATE_EPOCH" "$2/$name"/* "$2/$name"
-  (cd "$2" && TZ=UTC zip -q -X "$zip" "$name/" "$name/Kelmo7.exe" "$name/tollan.exe" "$name/Kelmo7.wxs" "$name/README.txt" "$name/SHA256SUMS")
+  (cd "$2" && TZ=UTC zip -q -X "$zip" "$name/" $(printf "$name/%s " $programs) "$name/Kelmo7.wxs" "$name/README.txt" \
+     "$name/SHA256SUMS")
 }
 
 started=$(date +%s)
@@ -117,7 +130,8 @@ build "$scratch/first"
 package "$scratch/first/build" "$scratch/first/package"
 package "$scratch/second-build/build" "$scratch/second-build/package"
 "$top/dist/compare-builds.sh" "$scratch/first" "$scratch/second-build" \
-  build/server/Kelmo7.exe build/tollan/tollan.exe build/server/kelmo7.tlb package/"$zip" ||
+  build/server/Kelmo7.exe build/tollan/tollan.exe build/server/kelmo7.tlb build/check/kelmo7-check.exe \
+  build64/check/kelmo7-check.exe package/"$zip" ||
   fail "the two builds differ; no package was written"
 echo "== the two builds are identical ($(($(date +%s) - started)) s)"
 

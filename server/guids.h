@@ -6,6 +6,8 @@
 
 // The class Kelmo7_83.Kelmo.
 inline constexpr CLSID CLSID_Kelmo = {0xE187855A, 0x54CC, 0x40CB, {0x85, 0xF7, 0x7B, 0x63, 0x33, 0x09, 0x00, 0xA0}};
+// Its ProgID, which the class script spells as text.
+inline constexpr wchar_t kKelmoProgId[] = L"Kelmo7_83.Kelmo";
 // IKelmo, the host object's dual interface.
 inline constexpr IID IID_IKelmo = {0xFBEA52A0, 0x9F81, 0x4C3E, {0xB5, 0xCC, 0x3D, 0x80, 0xAC, 0xA4, 0x50, 0x79}};
 // The type library Kelmo7_83, version 1.0.

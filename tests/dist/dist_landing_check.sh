@@ -15,14 +15,16 @@ mkdir -p "$repo" "$work/bin" && cp -r "$top/dist" "$repo/"
 git -C "$repo" init -q
 git -C "$repo" add . && git -C "$repo" -c user.name=t -c user.email=t@example.com commit -qm dist
 
-# The stand-in for `cmake --preset win32 -B DIR` and `cmake --build DIR ...`:
+# The stand-in for `cmake --preset win32|win64 -B DIR` and `cmake --build DIR ...`:
 # the programs hold the text of $program.
 cat >"$work/bin/cmake" <<'EOF_CMAKE'
 #!/bin/sh
 case $1 in
   --preset) mkdir -p "$4" ;;
-  --build) mkdir -p "$2/server" "$2/tollan"
-           for file in server/Kelmo7.exe tollan/tollan.exe server/kelmo7.tlb; do echo "$program" >"$2/$file"; done ;;
+  --build) mkdir -p "$2/server" "$2/tollan" "$2/check"
+           for file in server/Kelmo7.exe tollan/tollan.exe server/kelmo7.tlb check/kelmo7-check.exe; do
+             echo "$program" >"$2/$file"
+           done ;;
 esac
 EOF_CMAKE
 chmod +x "$work/bin/cmake"

@@ -14,12 +14,13 @@ steps() {
   cat <<'EOF_STEPS'
 register_server | 32-bit Kelmo7.exe /RegServer from a 32-bit process exits 0; the class is in the 32-bit view and not in the 64-bit one
 register_component | the 32-bit sample component's registration, from a 32-bit process, succeeds
+check_both | kelmo7-check of each bitness finds the 32-bit deployment whole: the class in the 32-bit view only, a 32-bit server, every check held
 client64 | a 64-bit client reaches the component through a 32-bit Kelmo7.exe, which ends by itself
 client32 | a 32-bit client does the same
 unregister | the sample's unregistration and Kelmo7.exe /UnregServer from 32-bit leave both views as before
 scripts | registered again, 64-bit and 32-bit cscript create Kelmo7_83.Kelmo and see an IKelmo
 per_user | /RegServerPerUser from 32-bit writes the class under HKCU and of the machine's keys only the platform's record of IKelmo; /UnregServerPerUser leaves both views as before but for empty shared parents
-other_cross_one_bitness | the 64-bit server and component registered from 64-bit: a 32-bit client reaches the host, but the component's interface has no marshaler of its bitness (E_NOINTERFACE); whether the server ends is recorded
+other_cross_one_bitness | the 64-bit server and component registered from 64-bit: a 32-bit client reaches the host, but the component's interface has no marshaler of its bitness (E_NOINTERFACE), which the 32-bit kelmo7-check names; whether the server ends is recorded
 other_cross | the component's type library registered from 32-bit as well: the 32-bit client reaches the 64-bit component; unregistered, both views as before
 EOF_STEPS
 }
@@ -93,6 +94,27 @@ step_register_server() {
   expect "64-bit view" "not registered" "$(probe 64 server 64)"
 }
 step_register_component() { expect "register-hosted" "exit 0" "$(component 32 register-hosted)"; }
+# check BITS ARG...: kelmo7-check of that build, its output and "exit N".
+check() {
+  bits=$1; shift
+  if [ "$bits" = 32 ]; then "$wine32" "$b32/check/kelmo7-check.exe" "$@"
+  else "$wine64" "$b64/check/kelmo7-check.exe" "$@"; fi </dev/null >"$scratch/check.out" 2>&1
+  echo "exit $?" >>"$scratch/check.out"
+  tr -d '\r' <"$scratch/check.out"
+}
+# has FILE TEXT: FILE holds the line TEXT, or says which line it lacks.
+has() { grep -q -F -- "$2" "$1" || { echo "   no line with: $2"; return 1; }; }
+step_check_both() {
+  status=0
+  for bits in 64 32; do
+    check $bits | tee "$scratch/check-$bits" | sed 's/^/   /'
+    has "$scratch/check-$bits" "exit 0" || status=1
+    grep -q '^kelmo7-check: [0-9]* passed, 0 failed$' "$scratch/check-$bits" || { echo "   not every check held"; status=1; }
+    has "$scratch/check-$bits" "in the 32-bit view" && has "$scratch/check-$bits" "not in the 64-bit view" || status=1
+    has "$scratch/check-$bits" "runs as 32-bit" || status=1
+  done
+  return $status
+}
 # client_passes BITS ARG...: the client of that bitness, every check of it held.
 client_passes() {
   client "$@" | tee "$scratch/client"
@@ -156,6 +178,11 @@ step_other_cross_one_bitness() {
   status=$?
   # The server that the failed query left running; nothing else runs in this prefix now.
   wineserver -k
+  check 32 --no-activate | tee "$scratch/check-cross" | sed 's/^/   /'
+  has "$scratch/check-cross" "exit 1" || status=1
+  has "$scratch/check-cross" "[FAIL] the component's interface {B4D3CD49-571B-11D4-83AA-0010A4EF9F79}, client's 32-bit view:" ||
+    status=1
+  has "$scratch/check-cross" "(docs/troubleshooting.md: E_NOINTERFACE (0x80004002) for the component's interface)" || status=1
   return $status
 }
 step_other_cross() {

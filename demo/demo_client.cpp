@@ -1,5 +1,7 @@
 // The demo's client: activates Kelmo7_83.Kelmo out of process, reaches the
 // hosted component through the host, and watches the server end by itself.
+// It exits with 0 only when every call gave the right answer and the server
+// ended with exit code 0: installer proofs rest on that.
 //   kelmo_demo run
 //   kelmo_demo register-hosted DLL | unregister-hosted DLL
 #include <windows.h>
@@ -29,12 +31,30 @@ double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+constexpr DISPID kGetTypeInfoCountId = 0x60010000;
+
+bool Echoes(BSTR sent, BSTR received)
+{
+    return received != nullptr && SysStringLen(sent) == SysStringLen(received) &&
+           std::memcmp(sent, received, SysStringLen(sent) * sizeof(OLECHAR)) == 0;
+}
+
 void Step(const char* text) { std::printf("== %s\n", text); }
 
 int Fail(const char* what, HRESULT hr)
 {
     std::printf("   %s failed: 0x%08lX\n", what, static_cast<unsigned long>(hr));
     return 1;
+}
+
+// Counts a call that gave a wrong answer, and says so.
+bool Check(bool right, const char* what, int* wrong)
+{
+    if (!right) {
+        std::printf("   WRONG: %s\n", what);
+        ++*wrong;
+    }
+    return right;
 }
 
 int CallHostedExport(const char* dll, const char* exportName)
@@ -74,8 +94,9 @@ int Run()
         return Fail("QueryInterface for IKelmoHosted", hr);
     std::printf("   first query took %.1f ms\n", NowMs() - start);
 
+    int wrong = 0;
     LONG serverId = 0;
-    IKelmoHosted_get_ProcessId(hosted, &serverId);
+    Check(IKelmoHosted_get_ProcessId(hosted, &serverId) == S_OK, "get_ProcessId", &wrong);
     std::printf("   client process id %lu, hosted component runs in process id %ld\n", GetCurrentProcessId(),
                 static_cast<long>(serverId));
     HANDLE server = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(serverId));
@@ -83,36 +104,46 @@ int Run()
     Step("calling the hosted component through the host, 200 calls each");
     BSTR greeting = SysAllocString(L"hello from the client");
     BSTR echoed = nullptr;
-    IKelmoHosted_Echo(hosted, greeting, &echoed);
-    std::printf("   Echo(\"hello from the client\") -> \"%ls\"\n", echoed);
+    hr = IKelmoHosted_Echo(hosted, greeting, &echoed);
+    std::printf("   Echo(\"hello from the client\") -> \"%ls\"\n", echoed != nullptr ? echoed : L"");
+    Check(hr == S_OK && Echoes(greeting, echoed), "Echo", &wrong);
     SysFreeString(echoed);
     LONG sum = 0;
-    IKelmoHosted_Add(hosted, 40, 2, &sum);
+    hr = IKelmoHosted_Add(hosted, 40, 2, &sum);
     std::printf("   Add(40, 2) -> %ld\n", static_cast<long>(sum));
+    Check(hr == S_OK && sum == 42, "Add", &wrong);
     std::vector<double> adds, echoes;
+    int wrongCalls = 0;
     for (int i = 0; i < 200; ++i) {
         start = NowMs();
-        IKelmoHosted_Add(hosted, i, i, &sum);
+        hr = IKelmoHosted_Add(hosted, i, i, &sum);
         adds.push_back(NowMs() - start);
+        wrongCalls += hr == S_OK && sum == 2 * i ? 0 : 1;
+        echoed = nullptr;
         start = NowMs();
-        IKelmoHosted_Echo(hosted, greeting, &echoed);
+        hr = IKelmoHosted_Echo(hosted, greeting, &echoed);
         echoes.push_back(NowMs() - start);
+        wrongCalls += hr == S_OK && Echoes(greeting, echoed) ? 0 : 1;
         SysFreeString(echoed);
     }
+    Check(wrongCalls == 0, "a repeated Add or Echo", &wrong);
     SysFreeString(greeting);
     std::printf("   round trip: Add median %.3f ms, Echo median %.3f ms\n", Median(adds), Median(echoes));
 
     Step("asking the host itself through IDispatch");
     IDispatch* dispatch = nullptr;
-    if (SUCCEEDED(IUnknown_QueryInterface(host, IID_IDispatch, reinterpret_cast<void**>(&dispatch)))) {
+    hr = IUnknown_QueryInterface(host, IID_IDispatch, reinterpret_cast<void**>(&dispatch));
+    if (Check(SUCCEEDED(hr), "QueryInterface for IDispatch", &wrong)) {
         UINT count = 0;
-        IDispatch_GetTypeInfoCount(dispatch, &count);
+        Check(IDispatch_GetTypeInfoCount(dispatch, &count) == S_OK && count == 1, "GetTypeInfoCount", &wrong);
         OLECHAR name[] = L"GetTypeInfoCount";
         LPOLESTR names[] = {name};
         DISPID id = 0;
         hr = IDispatch_GetIDsOfNames(dispatch, IID_NULL, names, 1, 0, &id);
         std::printf("   GetTypeInfoCount -> %u; GetIDsOfNames(\"GetTypeInfoCount\") -> 0x%08lX (0x%08lX)\n", count,
                     static_cast<unsigned long>(id), static_cast<unsigned long>(hr));
+        // The member's id as the type library, built on stdole2's IDispatch, gives it.
+        Check(hr == S_OK && id == kGetTypeInfoCountId, "GetIDsOfNames", &wrong);
         IDispatch_Release(dispatch);
     }
 
@@ -131,7 +162,9 @@ int Run()
     if (server != nullptr)
         CloseHandle(server);
     CoUninitialize();
-    return exitCode == 0 ? 0 : 1;
+    if (wrong != 0)
+        std::printf("   %d wrong answers\n", wrong);
+    return exitCode == 0 && wrong == 0 ? 0 : 1;
 }
 
 }  // namespace

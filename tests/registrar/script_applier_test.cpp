@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "script_test_support.h"
@@ -501,11 +503,22 @@ const char kClassScriptBody[] =
 const char kAppId[] = "{3DAB7F76-2BB8-4BAE-9DBE-7A1EA0A1735B}";
 const char kClassKey[] = "CLSID\\{E187855A-54CC-40CB-85F7-7B63330900A0}";
 
+// The text of a file of the server's resource folder; empty when unread.
+std::string ShippedScript(const char* name)
+{
+    std::ifstream in(testing_support::WindowsPath(std::string(KELMO_SCRIPT_FOLDER) + "/" + name), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 TEST_F(ShippedScripts, BodiesAreTheCarriedScriptsWithoutTheirRootKey)
 {
     const std::string wrapper = std::string("HKCR\r\n{\r\n") + "}\r\n";
     EXPECT_EQ(175u, wrapper.size() + sizeof(kAppIdScriptBody) - 1);
     EXPECT_EQ(483u, wrapper.size() + sizeof(kClassScriptBody) - 1);
+    EXPECT_EQ(ShippedScript("appid.rgs"), std::string("HKCR\r\n{\r\n") + kAppIdScriptBody + "}\r\n");
+    EXPECT_EQ(ShippedScript("class.rgs"), std::string("HKCR\r\n{\r\n") + kClassScriptBody + "}\r\n");
 }
 
 TEST_F(ShippedScripts, RegisterThenUnregisterLeavesOnlyTheSharedKeys)

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "KelmoHosted.h"
 #include "guids.h"
@@ -163,18 +164,25 @@ TEST_F(Activation, TwoActivationsRunInTwoServerProcesses)
 
 TEST_F(Activation, AnActivationForAnUnansweredInterfaceFailsAndTheServerStillEnds)
 {
+    // The server is looked for while the activation is under way, so that one
+    // that ends soon after the failed call is not missed.
     const std::vector<DWORD> before = ProcessIdsNamed("Kelmo7.exe");
+    DWORD serverId = 0;
+    HANDLE serverHandle = nullptr;
+    std::thread watcher([&] {
+        serverId = WaitForNewProcess("Kelmo7.exe", before, kStuckAfterMs);
+        serverHandle = OpenProcessForOwner(serverId);
+    });
     void* object = &object;
     EXPECT_EQ(E_NOINTERFACE,
               CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, kUnansweredInterface, &object));
     EXPECT_EQ(nullptr, object);
-    const DWORD serverId = WaitForNewProcess("Kelmo7.exe", before, 2000);
-    OwnedProcess server(serverId);
-    if (server.valid()) {
-        DWORD exitCode = 1;
-        EXPECT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
-        EXPECT_EQ(0u, exitCode);
-    }
+    watcher.join();
+    OwnedProcess server(serverId, serverHandle);
+    ASSERT_TRUE(server.valid()) << "no server process was started";
+    DWORD exitCode = 1;
+    EXPECT_TRUE(server.WaitForExit(kStuckAfterMs, &exitCode));
+    EXPECT_EQ(0u, exitCode);
 }
 
 // The server started by the COM runtime inherits this process's environment.

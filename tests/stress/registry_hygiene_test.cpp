@@ -60,13 +60,33 @@ RegistryTree UserSoftware()
     return tree;
 }
 
+// Whether each part of the registration is below root's Software\Classes, by
+// one key of it: the class, its ProgID, both AppID entries and the type
+// library. Checked after every run, so that a run that did nothing fails.
+void ExpectRegistered(HKEY root, bool registered)
+{
+    for (const std::string& key : {"CLSID\\" + GuidText(CLSID_Kelmo) + "\\LocalServer32",
+                                   std::string("Kelmo7_83.Kelmo\\CLSID"), "AppID\\" + GuidText(APPID_Kelmo7),
+                                   std::string("AppID\\Kelmo7.EXE"), "TypeLib\\" + GuidText(LIBID_Kelmo7_83)})
+        EXPECT_EQ(registered, KeyExists(root, "Software\\Classes\\" + key)) << key;
+}
+
+// One unregistration before the snapshots. The first process after one with
+// another code page that loads Wine's fonts rewrites their settings for its
+// own code page: were that the first registration, after a test that runs
+// under code page 932, the rounds would seem to have changed the fonts.
+void RunOnceBefore(const char* unregistration) { ASSERT_EQ(0u, RunProcess(kServer + unregistration).exitCode); }
+
 TEST(RegistryHygiene, TwoRoundsMachineWideLeaveTheRegistryAsItWas)
 {
+    RunOnceBefore(" /UnregServer");
     const RegistryTree machine = Snapshot(HKEY_LOCAL_MACHINE, "Software");
     const RegistryTree user = UserSoftware();
     for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(0u, RunProcess(kServer + " /RegServer").exitCode);
+        ExpectRegistered(HKEY_LOCAL_MACHINE, true);
         ASSERT_EQ(0u, RunProcess(kServer + " /UnregServer").exitCode);
+        ExpectRegistered(HKEY_LOCAL_MACHINE, false);
     }
     EXPECT_EQ("", Differences(machine,
                               WithoutNewEmptyParents(machine, Snapshot(HKEY_LOCAL_MACHINE, "Software"), "Classes\\")));
@@ -75,11 +95,14 @@ TEST(RegistryHygiene, TwoRoundsMachineWideLeaveTheRegistryAsItWas)
 
 TEST(RegistryHygiene, TwoRoundsPerUserLeaveTheRegistryAsItWas)
 {
+    RunOnceBefore(" /UnregServerPerUser");
     const RegistryTree machine = WithoutThirtyTwoBitInterfaceRecord(Snapshot(HKEY_LOCAL_MACHINE, "Software"));
     const RegistryTree user = UserSoftware();
     for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(0u, RunProcess(kServer + " /RegServerPerUser").exitCode);
+        ExpectRegistered(HKEY_CURRENT_USER, true);
         ASSERT_EQ(0u, RunProcess(kServer + " /UnregServerPerUser").exitCode);
+        ExpectRegistered(HKEY_CURRENT_USER, false);
     }
     EXPECT_EQ("", Differences(machine, WithoutThirtyTwoBitInterfaceRecord(Snapshot(HKEY_LOCAL_MACHINE, "Software"))));
     EXPECT_EQ("", Differences(user, WithoutNewEmptyParents(user, UserSoftware(), "Classes\\")));

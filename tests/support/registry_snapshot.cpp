@@ -1,39 +1,80 @@
 #include "registry_snapshot.h"
 
+#include <stdexcept>
 #include <vector>
 
 namespace testing_support {
 
 namespace {
 
+// A key that cannot be read whole ends the snapshot: two snapshots that lost
+// the same part would compare equal whatever changed there.
+[[noreturn]] void Unreadable(const std::string& path, const char* what, LONG status)
+{
+    const std::string key = path.empty() ? "the snapshot's root key" : "key \"" + path + "\"";
+    throw std::runtime_error("registry snapshot: " + std::string(what) + " of " + key + " failed with error " +
+                             std::to_string(status));
+}
+
+// An open key, closed when the holder goes.
+struct OpenKey {
+    HKEY key = nullptr;
+    ~OpenKey()
+    {
+        if (key != nullptr)
+            RegCloseKey(key);
+    }
+};
+
 void ReadKey(HKEY key, const std::string& path, REGSAM view, RegistryTree& tree)
 {
     auto& values = tree[path];
     std::vector<char> name(32768);
     std::vector<BYTE> data(1 << 16);
-    for (DWORD i = 0;; ++i) {
+    for (DWORD i = 0;;) {
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD dataLength = static_cast<DWORD>(data.size());
         DWORD type = 0;
-        if (RegEnumValueA(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataLength) != ERROR_SUCCESS)
+        const LONG status = RegEnumValueA(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataLength);
+        if (status == ERROR_NO_MORE_ITEMS)
             break;
+        if (status == ERROR_MORE_DATA && dataLength > data.size()) {
+            data.resize(dataLength);  // a value larger than the buffer: read it again
+            continue;
+        }
+        if (status != ERROR_SUCCESS)
+            Unreadable(path, "reading a value", status);
         values[std::string(name.data(), nameLength)] = {type, std::string(data.begin(), data.begin() + dataLength)};
+        ++i;
     }
     std::vector<std::string> children;
     for (DWORD i = 0;; ++i) {
         DWORD nameLength = static_cast<DWORD>(name.size());
-        if (RegEnumKeyExA(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        const LONG status = RegEnumKeyExA(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS)
             break;
+        if (status != ERROR_SUCCESS)
+            Unreadable(path, "listing the subkeys", status);
         children.emplace_back(name.data(), nameLength);
     }
     for (const std::string& child : children) {
         if (child.empty())
             continue;  // a name that reads back empty would open this key again
-        HKEY sub;
-        if (RegOpenKeyExA(key, child.c_str(), 0, KEY_READ | view, &sub) != ERROR_SUCCESS)
+        const std::string childPath = path.empty() ? child : path + "\\" + child;
+        OpenKey sub;
+        const LONG status = RegOpenKeyExA(key, child.c_str(), 0, KEY_READ | view, &sub.key);
+        if (status == ERROR_FILE_NOT_FOUND)
+            continue;  // removed since it was listed
+        if (status != ERROR_SUCCESS)
+            Unreadable(childPath, "opening", status);
+        // Perflib\009 opens as the performance counters' names, which the
+        // platform makes up when asked and which no registry write reaches:
+        // the key is listed, its contents are not read.
+        if (sub.key == HKEY_PERFORMANCE_TEXT || sub.key == HKEY_PERFORMANCE_NLSTEXT) {
+            tree[childPath];
             continue;
-        ReadKey(sub, path.empty() ? child : path + "\\" + child, view, tree);
-        RegCloseKey(sub);
+        }
+        ReadKey(sub.key, childPath, view, tree);
     }
 }
 
@@ -61,11 +102,13 @@ std::string ShowWhole(const RegistryValue& value)
 RegistryTree Snapshot(HKEY root, const std::string& path, REGSAM view)
 {
     RegistryTree tree;
-    HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+    OpenKey key;
+    const LONG status = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key.key);
+    if (status == ERROR_FILE_NOT_FOUND)
         return tree;
-    ReadKey(key, "", view, tree);
-    RegCloseKey(key);
+    if (status != ERROR_SUCCESS)
+        Unreadable(path, "opening", status);
+    ReadKey(key.key, "", view, tree);
     return tree;
 }
 

@@ -26,7 +26,9 @@ using RegistryTree =
 
 // Everything below root\path; empty when the key does not exist. view is 0
 // for the process's own view of the registry, or KEY_WOW64_64KEY or
-// KEY_WOW64_32KEY for the 64-bit or the 32-bit one.
+// KEY_WOW64_32KEY for the 64-bit or the 32-bit one. A key below that cannot
+// be opened or read through throws std::runtime_error naming it, which fails
+// the test that took the snapshot.
 RegistryTree Snapshot(HKEY root, const std::string& path, REGSAM view = 0);
 
 // Every key and value of a snapshot, one line each and in order, so that

@@ -18,11 +18,13 @@ constexpr const char* kBuildPlatformKey = sizeof(void*) == 8 ? "win64" : "win32"
 // A path of the build tree as the Windows side sees it (drive Z: is the root).
 std::string WindowsPath(const std::string& unixPath);
 
-// Starts commandLine exactly as given (no shell) and waits for it.
+// Starts commandLine exactly as given (no shell) and waits for it. A run that
+// did not start or did not end has no exit code: exitCode stays STILL_ACTIVE,
+// never 0, so that checking it for success checks that the run ended too.
 struct ProcessResult {
     bool started = false;
     bool finished = false;
-    DWORD exitCode = 0;
+    DWORD exitCode = STILL_ACTIVE;
     DWORD startError = 0;  // GetLastError() of a failed start
 };
 ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000,

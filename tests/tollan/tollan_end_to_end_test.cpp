@@ -196,6 +196,15 @@ TEST_F(Tollan, ExitsZeroWhetherOrNotTheDeletionSucceeds)
     ExpectUntouched("a\tb", kDeleted);
     // One empty name.
     ExpectUntouched("\"\"", kDeleted);
+    // A file held open without share-delete stays, its attributes reset.
+    MakeFile("held.txt", FILE_ATTRIBUTE_READONLY);
+    HANDLE held = CreateFileA(PathOf("held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_EQ(kDeleted, Run("held.txt"));
+    CloseHandle(held);
+    EXPECT_TRUE(Exists("held.txt"));
+    EXPECT_EQ(0u, Attributes("held.txt") & FILE_ATTRIBUTE_READONLY);
 }
 
 // 255 bytes fit a slot; 256 make the line unusable. ".\" repeated keeps such

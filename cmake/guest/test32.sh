@@ -154,6 +154,7 @@ guest_ready() {
   for attempt in 1 2 3; do
     limit=$(bound "$2" "$3")
     [ "$limit" -gt 0 ] || { status=124; break; }
+    : >"$logs/$1-guest.log"  # there before follow shows it
     follow "$logs/$1-guest.log" "$logs/$1-guest.log" timeout -k 10 "$limit" "$here/build.sh" "$1"
     status=$?
     [ $status -eq 0 ] || break
@@ -189,6 +190,7 @@ runs() {
     limit=$(bound "$3")
     [ "$limit" -gt 0 ] || { status=124; break; }
     log=$logs/$arch-run$attempt.log
+    : >"$log"
     KELMO_GUEST_TIMEOUT=$limit follow "$log" "$log" "$here/run.sh" "$guest" "$job" "$tree"
     status=$?
     results "$log" >>"$logs/results"
@@ -208,6 +210,7 @@ checks() {
   part_started=$(date +%s) status=124
   limit=$(bound "$wow64_keep" 1800)
   if [ "$limit" -gt 0 ]; then
+    : >"$logs/guest-scripts.log"
     follow "$logs/guest-scripts.log" "$logs/guest-scripts.log" timeout -k 10 "$limit" ctest --preset guest-scripts
     status=$?
     results "$logs/guest-scripts.log" >>"$logs/results"

@@ -69,8 +69,11 @@ verdict() {
 }
 # The troubleshooting page's entry named under a failure.
 entry() { printf '^       -> .*\\(docs/troubleshooting.md: %s\\)$' "$1"; }
+# A whole deployment, once the processes of the case before it have ended.
 deploy() {
-  server /RegServer && hosted register-hosted || { echo "cannot deploy the server and the sample component" >&2; exit 1; }
+  timeout 60 wineserver -w
+  server /RegServer || { echo "cannot deploy: Kelmo7.exe /RegServer exited $?" >&2; exit 1; }
+  hosted register-hosted || { echo "cannot deploy: the sample component's registration exited $?" >&2; exit 1; }
 }
 
 deploy

@@ -13,8 +13,8 @@
 # One deadline bounds everything a call does: building or finding the guests
 # (their downloads and first boots included), the guest scripts' checks and
 # the runs. It is KELMO_DEADLINE (seconds since the epoch; .ci/run sets it so
-# that CI ends in time) or KELMO_GUEST_BUDGET seconds (3600) after the start,
-# whichever comes first. The parts come one after the other, the guests first;
+# that CI ends in time), or KELMO_GUEST_BUDGET seconds after the start
+# (3600 when neither is set), whichever comes first. The parts come one after the other, the guests first;
 # each is stopped at the deadline less what is kept for the amd64 guest's run
 # that comes last (KELMO_WOW64_BUDGET, 900), and a build or the checks also at
 # a cap of their own, so that one hang leaves time to the parts after it. What
@@ -53,11 +53,12 @@ case $mode in
 esac
 
 started=$(date +%s)
-deadline=$((started + ${KELMO_GUEST_BUDGET:-3600}))
 case ${KELMO_DEADLINE:-} in
-  '') ;;
+  '') deadline=$((started + ${KELMO_GUEST_BUDGET:-3600})) ;;
   *[!0-9]*) echo "test32: KELMO_DEADLINE is '$KELMO_DEADLINE', not a number of seconds since the epoch" >&2; exit 2 ;;
-  *) [ "$KELMO_DEADLINE" -ge "$deadline" ] || deadline=$KELMO_DEADLINE ;;
+  *) deadline=$KELMO_DEADLINE
+     [ -z "${KELMO_GUEST_BUDGET:-}" ] || [ $((started + KELMO_GUEST_BUDGET)) -ge "$deadline" ] ||
+       deadline=$((started + KELMO_GUEST_BUDGET)) ;;
 esac
 wow64_keep=${KELMO_WOW64_BUDGET:-900}
 

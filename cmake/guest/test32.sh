@@ -16,7 +16,7 @@
 # that CI ends in time), or KELMO_GUEST_BUDGET seconds after the start
 # (3600 when neither is set), whichever comes first. The parts come one after the other, the guests first;
 # each is stopped at the deadline less what is kept for the amd64 guest's run
-# that comes last (KELMO_WOW64_BUDGET, 900), and a build or the checks also at
+# that comes last (KELMO_WOW64_BUDGET, 1200), and a build or the checks also at
 # a cap of their own, so that one hang leaves time to the parts after it. What
 # a part had not finished when it was stopped, or when no time was left to
 # start it, counts as failed, and one line names the parts that ran out with
@@ -60,7 +60,7 @@ case ${KELMO_DEADLINE:-} in
      [ -z "${KELMO_GUEST_BUDGET:-}" ] || [ $((started + KELMO_GUEST_BUDGET)) -ge "$deadline" ] ||
        deadline=$((started + KELMO_GUEST_BUDGET)) ;;
 esac
-wow64_keep=${KELMO_WOW64_BUDGET:-900}
+wow64_keep=${KELMO_WOW64_BUDGET:-1200}
 
 # Only the files this script writes are replaced: the folder may hold others.
 logs=${KELMO_TEST32_LOGS:-$build/test32}

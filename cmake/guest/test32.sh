@@ -14,13 +14,13 @@
 # (their downloads and first boots included), the guest scripts' checks and
 # the runs. It is KELMO_DEADLINE (seconds since the epoch; .ci/run sets it so
 # that CI ends in time), or KELMO_GUEST_BUDGET seconds after the start
-# (3600 when neither is set), whichever comes first. The parts come one after the other, the guests first;
-# each is stopped at the deadline less what is kept for the amd64 guest's run
-# that comes last (KELMO_WOW64_BUDGET, 1200), and a build or the checks also at
-# a cap of their own, so that one hang leaves time to the parts after it. What
-# a part had not finished when it was stopped, or when no time was left to
-# start it, counts as failed, and one line names the parts that ran out with
-# how long each part took. Interrupted, the call still reports what it counted.
+# (3600 when neither is set), whichever comes first. The parts come one after
+# the other, the guests first; each is stopped at the deadline less what is
+# kept for the amd64 guest's run that comes last (KELMO_WOW64_BUDGET, 1200),
+# and a build or the checks also at a cap of their own, so that one hang
+# leaves time to the parts after it. What a part had not finished when it was
+# stopped, or when no time was left to start it, counts as failed, and one
+# line names the parts that ran out with how long each part took. Interrupted, the call still reports what it counted.
 #
 # Only a guest that powered off before its job ended is started once more,
 # with what remains of its time. Each run's log is kept (KELMO_TEST32_LOGS,

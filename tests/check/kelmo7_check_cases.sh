@@ -14,19 +14,11 @@
 #   WIN32BUILD  the win32 build folder, for a component of the other bitness
 set -u
 [ $# -eq 4 ] || { echo "usage: kelmo7_check_cases.sh WINE PREFIX BUILD WIN32BUILD" >&2; exit 2; }
-wine=$1 prefix=$2 build=$(cd "$3" 2>/dev/null && pwd) win32=$(cd "$4" 2>/dev/null && pwd)
-[ -n "$build" ] && [ -n "$win32" ] && [ "${prefix#/}" != "$prefix" ] ||
-  { echo "BUILD and WIN32BUILD must exist and PREFIX be absolute" >&2; exit 2; }
-here=$(cd "$(dirname "$0")" && pwd)
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelmo7-check.XXXXXX") || exit 1
-trap '"$here/../../cmake/wineprefix.sh" shutdown "$prefix"; rm -rf "$scratch"' EXIT
-"$here/../../cmake/wineprefix.sh" create "$prefix" || exit 1
-
-classes='HKLM\Software\Classes'
-class="$classes\\CLSID\\{E187855A-54CC-40CB-85F7-7B63330900A0}"
-component="$classes\\CLSID\\{B4D3CD47-571B-11D4-83AA-0010A4EF9F79}\\InprocServer32"
-component_library="$classes\\TypeLib\\{71B86CCF-B4BE-44C9-A766-00F0A2AFDC7C}\\1.0\\0"
+. "$(dirname "$0")/../support/deployment.sh"
+deployment_prefix "$1" "$2" "$3" kelmo7-check
+win32=$(cd "$4" 2>/dev/null && pwd)
+[ -n "$win32" ] || { echo "WIN32BUILD must exist" >&2; exit 2; }
+component_library="$component_library\\1.0\\0"
 # The platform's key of a build's own bitness in a type library's entry.
 case $(/usr/bin/python3 -c 'import pefile,sys; print(hex(pefile.PE(sys.argv[1], fast_load=True).FILE_HEADER.Machine))' \
   "$build/check/kelmo7-check.exe") in
@@ -34,10 +26,7 @@ case $(/usr/bin/python3 -c 'import pefile,sys; print(hex(pefile.PE(sys.argv[1], 
   *) platform=win32 ;;
 esac
 
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 server() { "$wine" "$build/server/Kelmo7.exe" "$@" </dev/null >/dev/null 2>&1; }
-hosted() { "$wine" "$build/demo/kelmo_demo.exe" "$1" "$(windows_path "$build/hosted/KelmoHosted.dll")" >/dev/null 2>&1 </dev/null; }
-reg() { "$wine" reg "$@" </dev/null >/dev/null 2>&1; }
 # check ARG...: the check's output, then "exit N". Its output goes to a file:
 # a server it started would hold a pipe.
 check() {
@@ -69,12 +58,6 @@ verdict() {
 }
 # The troubleshooting page's entry named under a failure.
 entry() { printf '^       -> .*\\(docs/troubleshooting.md: %s\\)$' "$1"; }
-# A whole deployment, once the processes of the case before it have ended.
-deploy() {
-  timeout 60 wineserver -w
-  server /RegServer || { echo "cannot deploy: Kelmo7.exe /RegServer exited $?" >&2; exit 1; }
-  hosted register-hosted || { echo "cannot deploy: the sample component's registration exited $?" >&2; exit 1; }
-}
 
 deploy
 verdict healthy "$(check)" 0 '^kelmo7-check: [1-9][0-9]* passed, 0 failed$' '^\[ ok \] activation out of process' \

@@ -13,19 +13,9 @@
 #   BUILD   the build folder whose programs are deployed (build/win64)
 set -u
 [ $# -eq 3 ] || { echo "usage: troubleshooting_check.sh WINE PREFIX BUILD" >&2; exit 2; }
-wine=$1 prefix=$2 build=$(cd "$3" 2>/dev/null && pwd)
-[ -n "$build" ] && [ "${prefix#/}" != "$prefix" ] || { echo "BUILD must exist and PREFIX be absolute" >&2; exit 2; }
-here=$(cd "$(dirname "$0")" && pwd)
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/troubleshooting.XXXXXX") || exit 1
-trap '"$here/../../cmake/wineprefix.sh" shutdown "$prefix"; rm -rf "$scratch"' EXIT
-"$here/../../cmake/wineprefix.sh" create "$prefix" || exit 1
+. "$(dirname "$0")/../support/deployment.sh"
+deployment_prefix "$1" "$2" "$3" troubleshooting
 
-classes='HKLM\Software\Classes'
-class="$classes\\CLSID\\{E187855A-54CC-40CB-85F7-7B63330900A0}"
-component_library="$classes\\TypeLib\\{71B86CCF-B4BE-44C9-A766-00F0A2AFDC7C}"
-
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 # run PROGRAM ARG...: "exit 0x........", the whole 32-bit exit code (a Wine
 # process's Unix status keeps 8 bits).
 run() {
@@ -39,13 +29,11 @@ run() {
   esac
 }
 server() { run "$build/server/Kelmo7.exe" "$@"; }
-hosted() { "$wine" "$build/demo/kelmo_demo.exe" "$1" "$(windows_path "$build/hosted/KelmoHosted.dll")" >/dev/null 2>&1 </dev/null; }
 # The client's output goes to a file: a server it started would hold a pipe.
 client() {
   "$wine" "$build/tests/troubleshooting/troubleshooting_client.exe" "$1" </dev/null >"$scratch/client" 2>&1
   tr -d '\r' <"$scratch/client"
 }
-reg() { "$wine" reg "$@" </dev/null >/dev/null 2>&1; }
 
 passed=0 failed=0
 # entry NAME EXPECTED OUTPUT: the entry holds when OUTPUT has the line EXPECTED.
@@ -58,11 +46,6 @@ entry() {
     failed=$((failed + 1))
     echo "verdict: troubleshooting.$1 failed: expected \"$2\""
   fi
-}
-# A whole deployment, or the entries after it mean nothing.
-deploy() {
-  [ "$(server /RegServer)" = "exit 0x00000000" ] && hosted register-hosted ||
-    { echo "cannot deploy the server and the sample component" >&2; exit 1; }
 }
 
 deploy

@@ -45,8 +45,9 @@ test: build
 	ctest --preset win32
 	ctest --preset win64
 
-# The inner loop, under a minute once built: the tests labelled unit and
-# static of both builds (the win32 build's Wine tests run only in the guest).
+# The inner loop, under a minute once built: the win64 build's tests labelled
+# unit and static, and the win32 build's static tests (its Wine tests run only
+# in the guest), the docs' links and facts among them.
 check: build
 	ctest --preset check-win32
 	ctest --preset check-win64

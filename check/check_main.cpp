@@ -19,7 +19,8 @@ const char kUsage[] =
     "its interface and of IKelmo in the client's view, then one activation out of process\n"
     "(skipped with --no-activate). Run the build of the failing client's bitness:\n"
     "kelmo7-check-x86.exe for 32-bit clients, kelmo7-check-x64.exe for 64-bit ones.\n"
-    "Reads only. Exit code 0 when every check held, 1 otherwise.\n";
+    "Reads only. Exit code 0 when every check held, 1 when one failed, 2 for an\n"
+    "argument it does not know.\n";
 
 }  // namespace
 

@@ -8,6 +8,11 @@
 # code is derived from the inputs, so a package with other files (a test build
 # of Kelmo7.exe) has another one, as Windows Installer requires.
 #
+# A product's upgrade rules are part of the package: any older version of the
+# family is removed (RemoveExistingProducts early, before InstallInitialize; at
+# REMOVE_EXISTING_AT when set, 6601 for after InstallFinalize), and a newer one
+# installed refuses the run with a message.
+#
 # Usage: demo/msi.sh VERSION BUILD OUTPUT [KELMO7_EXE]
 #   KELMO7_EXE: the file to package as Kelmo7.exe (default BUILD/server/Kelmo7.exe)
 set -eu
@@ -26,6 +31,10 @@ case $(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/de
   *toolchain-win32.cmake) arch=x86 programs=ProgramFilesFolder ;;
   *toolchain-win64.cmake) arch=x64 programs=ProgramFiles64Folder ;;
   *) fail "$build is not a configured win32 or win64 build" ;;
+esac
+remove_at=${REMOVE_EXISTING_AT:-1401}
+case $remove_at in
+  '' | *[!0-9]*) fail "REMOVE_EXISTING_AT is '$remove_at', not a sequence number" ;;
 esac
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git -C "$top" log -1 --format=%ct 2>/dev/null) || SOURCE_DATE_EPOCH=0
@@ -46,7 +55,7 @@ for file in "$kelmo7:Kelmo7.exe" "$build/tollan/tollan.exe:tollan.exe" \
 done
 touch -d "@$SOURCE_DATE_EPOCH" "$scratch/files"/*
 inputs=$({
-  echo "$version $arch"
+  echo "$version $arch $remove_at"
   cd "$scratch" && cat kelmo7-demo.wxs Kelmo7.wxs files/Kelmo7.exe files/tollan.exe files/KelmoHosted.dll \
     files/kelmo_demo.exe
 } | sha256sum)
@@ -78,6 +87,25 @@ for action in $(cat "$scratch"/*.wxs | tr '\n' ' ' |
   at_source_date msibuild "$scratch/package.msi" \
     -q "UPDATE CustomAction SET Type = $((type | 0x500)) WHERE Action = '$action'" || fail "msibuild failed"
 done
+
+# The major-upgrade rows, which wixl 0.101 does not write: FindRelatedProducts
+# puts every installed version of the UpgradeCode below VERSION into
+# OLDPRODUCTS, for RemoveExistingProducts, and detects (attribute 2) one above
+# it into NEWERFOUND, which ends the run with the error action (type 19).
+# Both properties are secure: a machine-wide install passes them to the
+# server side. An UpgradeCode with msiinfo's carriage return in it finds nothing.
+upgrade_code=$(msiinfo export "$scratch/package.msi" Property | tr -d '\r' |
+  awk -F '\t' '$1 == "UpgradeCode" { print $2 }')
+[ -n "$upgrade_code" ] || fail "the package has no UpgradeCode"
+at_source_date msibuild "$scratch/package.msi" \
+  -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Language, Attributes, Remove, ActionProperty) VALUES ('$upgrade_code', '', '$version', '', 0, '', 'OLDPRODUCTS')" \
+  -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Language, Attributes, Remove, ActionProperty) VALUES ('$upgrade_code', '$version', '', '', 2, '', 'NEWERFOUND')" \
+  -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('Kelmo7DemoNewerFound', 19, '', 'A newer version of [ProductName] is installed; this one is not installed over it.')" \
+  -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('FindRelatedProducts', '', 200)" \
+  -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('Kelmo7DemoNewerFound', 'NEWERFOUND', 210)" \
+  -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('RemoveExistingProducts', '', $remove_at)" \
+  -q "INSERT INTO Property (Property, Value) VALUES ('SecureCustomProperties', 'OLDPRODUCTS;NEWERFOUND')" ||
+  fail "msibuild failed"
 at_source_date msibuild "$scratch/package.msi" -s "Kelmo7 demo" Dravix "$([ $arch = x64 ] && echo x64 || echo Intel);1033" \
   "$package_code" || fail "msibuild failed"
 

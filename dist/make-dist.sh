@@ -10,8 +10,10 @@
 # time-stamped when SIGN_TIMESTAMP_URL names a server), the two builds of the
 # deployment check (kelmo7-check-x86.exe for 32-bit clients,
 # kelmo7-check-x64.exe for 64-bit ones), the installer source Kelmo7.wxs, the
-# short readme and their SHA-256 sums go into OUTPUT/kelmo7-VERSION and
-# OUTPUT/kelmo7-VERSION-win32.zip.
+# short readme, the docs a customer's site needs (each build's own copy of
+# README.md, CHANGELOG.md, docs/deploying.md and docs/troubleshooting.md, at
+# the paths the check's pointers name) and their SHA-256 sums go into
+# OUTPUT/kelmo7-VERSION and OUTPUT/kelmo7-VERSION-win32.zip.
 #
 # OUTPUT is never emptied: a folder that holds anything this script did not
 # write there (it keeps a list, OUTPUT/.kelmo7-dist-files) is refused, and only
@@ -103,6 +105,7 @@ build() {
 # package BUILD STAGE [sign]: the package folder and its zip in STAGE; BUILD's
 # sibling build64 holds the 64-bit check.
 programs="Kelmo7.exe tollan.exe kelmo7-check-x86.exe kelmo7-check-x64.exe"
+docs="README.md CHANGELOG.md docs/deploying.md docs/troubleshooting.md"
 package() {
   mkdir -p "$2/$name"
   cp "$1/server/Kelmo7.exe" "$1/tollan/tollan.exe" "$2/$name/"
@@ -114,13 +117,15 @@ package() {
       fail "signing failed; no package was written"
   fi
   cp "$top/dist/README.txt" "$top/dist/installer/Kelmo7.wxs" "$2/$name/"
-  (cd "$2/$name" && sha256sum $programs Kelmo7.wxs README.txt >SHA256SUMS)
+  mkdir -p "$2/$name/docs"
+  for doc in $docs; do cp "$1/../source/$doc" "$2/$name/$doc"; done
+  (cd "$2/$name" && sha256sum $programs Kelmo7.wxs README.txt $docs >SHA256SUMS)
   # The zip records each file's mode and time, in the order named.
-  chmod 755 "$2/$name" && (cd "$2/$name" && chmod 755 $programs)
+  chmod 755 "$2/$name" "$2/$name/docs" && (cd "$2/$name" && chmod 755 $programs && chmod 644 $docs)
   chmod 644 "$2/$name/README.txt" "$2/$name/Kelmo7.wxs" "$2/$name/SHA256SUMS"
-  touch -d "@$SOURCE_DATE_EPOCH" "$2/$name"/* "$2/$name"
+  touch -d "@$SOURCE_DATE_EPOCH" "$2/$name"/* "$2/$name"/docs/* "$2/$name"
   (cd "$2" && TZ=UTC zip -q -X "$zip" "$name/" $(printf "$name/%s " $programs) "$name/Kelmo7.wxs" "$name/README.txt" \
-     "$name/SHA256SUMS")
+     $(printf "$name/%s " README.md CHANGELOG.md docs/ docs/deploying.md docs/troubleshooting.md) "$name/SHA256SUMS")
 }
 
 started=$(date +%s)

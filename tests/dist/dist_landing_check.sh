@@ -2,8 +2,10 @@
 # make-dist.sh puts a new package into place as one change of its output
 # folder: interrupted between its moves, it leaves the folder as it was; and
 # while `make msi` holds the folder's lock it waits, so that neither loses the
-# other's entry in the folder's list. A stand-in cmake makes the builds in a
-# moment; the runs use a throwaway repository that holds only dist/.
+# other's entry in the folder's list; and the package carries the docs at the
+# paths kelmo7-check's pointers name, in its sums. A stand-in cmake makes the
+# builds in a moment; the runs use a throwaway repository that holds only
+# dist/ and the docs.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
@@ -11,7 +13,7 @@ pid=
 trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 fail() { printf 'dist_landing_check: %s\n' "$*"; exit 1; }
 repo=$work/repo out=$work/out
-mkdir -p "$repo" "$work/bin" && cp -r "$top/dist" "$repo/"
+mkdir -p "$repo" "$work/bin" && cp -r "$top/dist" "$top/docs" "$top/README.md" "$top/CHANGELOG.md" "$repo/"
 git -C "$repo" init -q
 git -C "$repo" add . && git -C "$repo" -c user.name=t -c user.email=t@example.com commit -qm dist
 
@@ -33,6 +35,16 @@ state() { (cd "$out" && find . -type f -exec sha256sum {} + | LC_ALL=C sort); }
 
 program=old dist >"$work/log" 2>&1 || fail "the first package failed: $(cat "$work/log")"
 state >"$work/before"
+
+unzipped=$work/unzipped/kelmo7-1.0
+mkdir "$work/unzipped" && (cd "$work/unzipped" && unzip -q "$out/kelmo7-1.0-win32.zip") || fail "the zip cannot be read"
+(cd "$unzipped" && sha256sum -c --quiet SHA256SUMS) || fail "the zip's SHA256SUMS do not hold"
+for doc in README.md CHANGELOG.md docs/deploying.md docs/troubleshooting.md; do
+  grep -q -x ".*  $doc" "$unzipped/SHA256SUMS" || fail "SHA256SUMS does not name $doc"
+  cmp -s "$top/$doc" "$unzipped/$doc" || fail "the zip's $doc is not the tree's"
+done
+"$top/tests/check/entry_names_check.sh" "$top" "$unzipped/docs/troubleshooting.md" >"$work/log" ||
+  fail "kelmo7-check names an entry that the zip's page lacks: $(cat "$work/log")"
 
 # An interrupt between the moves: the stand-in mv stops the script just
 # before the new zip would go into place.

@@ -137,7 +137,10 @@ def table(package, name):
 def main(package):
     actions = {row[0]: int(row[1]) for row in table(package, "CustomAction")}
     components = {row[0] for row in table(package, "Component")}
-    conditions = {row[0]: row[1] for row in table(package, "InstallExecuteSequence") if row[0] in actions}
+    # An error action (type 19) ends a run on a property, such as a newer
+    # version found; it registers nothing, so it is not evaluated here.
+    conditions = {row[0]: row[1] for row in table(package, "InstallExecuteSequence")
+                  if row[0] in actions and actions[row[0]] & 0x3F != 19}
     # A rollback action carries 0x100; every other one of ours is deferred.
     rollback = {name for name in conditions if actions[name] & 0x100}
     failed = 0

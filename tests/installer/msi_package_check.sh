@@ -17,6 +17,7 @@ sleep 1
 msiinfo export "$work/first.msi" CustomAction >"$work/actions"
 msiinfo export "$work/first.msi" InstallExecuteSequence >"$work/sequence"
 msiinfo suminfo "$work/first.msi" >"$work/summary"
+msiinfo export "$work/first.msi" Upgrade | tr -d '\r' >"$work/upgrade"
 
 type_of() { awk -F '\t' -v a="$1" '$1 == a { print $2 }' "$work/actions"; }
 sequence_of() { awk -F '\t' -v a="$1" '$1 == a { print $3 }' "$work/sequence"; }
@@ -32,6 +33,13 @@ before() {
   [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ]
 }
 summary() { grep -qx "$1: $2" "$work/summary"; }
+condition_of() { awk -F '\t' -v a="$1" '$1 == a { print $2 }' "$work/sequence"; }
+# MIN MAX ATTRIBUTES PROPERTY: an Upgrade row of the package's own UpgradeCode.
+upgrade_row() {
+  code=$(msiinfo export "$work/first.msi" Property | tr -d '\r' | awk -F '\t' '$1 == "UpgradeCode" { print $2 }')
+  awk -F '\t' -v c="$code" -v r="$1|$2|$3|$4" 'NR > 3 && $1 == c && $2 "|" $3 "|" $5 "|" $7 == r { found = 1 } END { exit !found }' \
+    "$work/upgrade"
+}
 # NAME: msi_conditions.py's exit code for NAME.msi (0 sound, 1 wrong actions,
 # 2 refused), its report kept in NAME.conditions.
 conditions() {
@@ -86,6 +94,10 @@ a condition that the check cannot read fails it|with_condition unread '\$Kelmo7S
 the sample registers after the files are in place|before InstallFiles SampleRegister
 a package with another Kelmo7.exe has another package code|[ -n "$(package_code first)" ] && [ "$(package_code first)" != "$(package_code other)" ]
 the package is dated with the source date|summary Created "$source_date" && summary "Last saved" "$source_date"
+every older version of the product is found for removal|upgrade_row '' 0.0.1 0 OLDPRODUCTS
+a newer version is only detected|upgrade_row 0.0.1 '' 2 NEWERFOUND
+a newer version ends the run with an error action after FindRelatedProducts|[ "\$(type_of Kelmo7DemoNewerFound)" = 19 ] && [ "\$(condition_of Kelmo7DemoNewerFound)" = NEWERFOUND ] && before FindRelatedProducts Kelmo7DemoNewerFound
+the older version is removed early, between InstallValidate and InstallInitialize|before InstallValidate RemoveExistingProducts && before RemoveExistingProducts InstallInitialize
 EOF
 echo "msi_package_check: $passed passed, $failed failed"
 [ $failed -eq 0 ]

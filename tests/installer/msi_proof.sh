@@ -38,7 +38,7 @@ step | uninstall_early | msiexec /x upgrade-early.msi exits 0; both views and dr
 step | upgrade_late | the same with upgrade-late.msi (RemoveExistingProducts after InstallFinalize)
 fact | nested_removal | what the late upgrade's log says of the old product's removal, and the products Windows Installer lists under the UpgradeCode after it
 step | uninstall_late | msiexec /x upgrade-late.msi exits 0; both views and drive C: as before the first install
-step | downgrade | with upgrade-late.msi installed on its own, downgrade.msi (the first version with the rule) is refused: msiexec exits 1603, the rule's action ran on the newer product; nothing changed
+step | downgrade | with upgrade-late.msi installed on its own, PACKAGE (the first version, as make msi builds it) is refused: msiexec exits 1603, the rule's action ran on the newer product; nothing changed
 fact | downgrade_message | the refusal's message in msiexec's log
 step | uninstall_downgrade | msiexec /x upgrade-late.msi exits 0; both views and drive C: as before the first install
 step | minor_update | over PACKAGE, minor-update.msi (same ProductCode, higher version) with REINSTALL=ALL REINSTALLMODE=vomus exits 0; one product installed; the class as after the upgrades, Kelmo7.exe 8.3.1203.0; both clients reach the component
@@ -216,10 +216,10 @@ step_uninstall_late() { uninstall "$packages/upgrade-late.msi"; }
 step_downgrade() {
   expect "msiexec /i upgrade-late.msi" 0 "$(msiexec /i "$(windows_path "$packages/upgrade-late.msi")")" || return 1
   state before-downgrade
-  code=$(msiexec /i "$(windows_path "$packages/downgrade.msi")" '/l*v' "$(windows_path "$scratch")\\downgrade.log")
+  code=$(msiexec /i "$(windows_path "$package")" '/l*v' "$(windows_path "$scratch")\\downgrade.log")
   case $code in
-    1603 | 1627) echo "   msiexec /i downgrade.msi: exit $code" ;;
-    *) expect "msiexec /i downgrade.msi" "1603 or 1627" "$code" || return 1 ;;
+    1603 | 1627) echo "   msiexec /i $(basename "$package"): exit $code" ;;
+    *) expect "msiexec /i $(basename "$package")" "1603 or 1627" "$code" || return 1 ;;
   esac
   log_text "$scratch/downgrade.log" >"$scratch/downgrade.txt"
   grep -q "^Action start .*: Kelmo7DemoNewerFound\.$" "$scratch/downgrade.txt" &&

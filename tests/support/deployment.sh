@@ -10,7 +10,7 @@
 # the case in progress with what it was doing (case_failure), its processes and
 # the prefix's are ended, and the check goes on with the next case. The whole
 # check has check_budget seconds, well inside CTest's 600.
-check_budget=420
+check_budget=480
 deployment_prefix() {
   wine=$1 prefix=$2 build=$(cd "$3" 2>/dev/null && pwd)
   [ -n "$build" ] && [ "${prefix#/}" != "$prefix" ] || { echo "BUILD must exist and PREFIX be absolute" >&2; exit 2; }

@@ -17,12 +17,15 @@ set -u
 deployment_prefix "$1" "$2" "$3" troubleshooting
 
 # run PROGRAM ARG...: "exit 0x........", the whole 32-bit exit code (a Wine
-# process's Unix status keeps 8 bits).
+# process's Unix status keeps 8 bits). The probe's output goes to a file: the
+# prefix's services, when the probe is what starts them, would hold a pipe
+# open past the bound.
 run() {
   program=$1
   shift
-  line=$(bounded 60 "${program##*/} $*" "$wine" "$build/tests/installer/installer_probe.exe" run \
-    "$(windows_path "$program")" "$@" </dev/null 2>/dev/null | tr -d '\r')
+  bounded 60 "${program##*/} $*" "$wine" "$build/tests/installer/installer_probe.exe" run \
+    "$(windows_path "$program")" "$@" </dev/null >"$scratch/run" 2>/dev/null
+  line=$(tr -d '\r' <"$scratch/run")
   case $line in
     "exit "*) printf 'exit 0x%08X\n' "${line#exit }" ;;
     *) printf '%s\n' "$line" ;;

@@ -36,10 +36,18 @@ case_outcome() {
   rm -f "$scratch/failure"
 }
 
+# prefix_processes: the programs that run in the prefix now, by name, on one
+# line (every Wine process of the prefix has it in its environment).
+prefix_processes() {
+  grep -lsxzF "WINEPREFIX=$prefix" /proc/[0-9]*/environ | while read -r environ; do
+    { tr '\0' '\n' <"${environ%/environ}/cmdline"; } 2>/dev/null | head -n 1 | tr '\\' / | sed 's|.*/||'
+  done | grep -iE '\.exe$|^wineserver' | sort -u | tr '\n' ' ' | sed 's/ $//'
+}
+
 # bounded SECONDS WHAT COMMAND...: runs COMMAND for at most SECONDS, or what
 # is left of the check's budget. A step that runs out fails the case as "WHAT
 # did not end within N s", with the last line of the file $last_line_of when
-# that is set (for this call only); its processes and every Wine process of the prefix are ended,
+# that is set (for this call only) and what ran in the prefix; its processes and every Wine process of the prefix are ended,
 # so that the next case starts from a prefix with nothing running. Returns
 # COMMAND's status, 124 when it ran out.
 bounded() {
@@ -63,7 +71,7 @@ bounded() {
     bound_last=$(tr -d '\r' <"$bound_lines" 2>/dev/null | sed '/^$/d' | tail -n 1)
     bound_reason="$bound_reason (last line: \"${bound_last:-none yet}\")"
   fi
-  case_failure "$bound_reason"
+  case_failure "$bound_reason; running in the prefix: $(prefix_processes)"
   timeout 60 wineserver -k 2>/dev/null
   return 124
 }
@@ -85,7 +93,7 @@ hosted() {
 # step.
 deploy() {
   if ! timeout --foreground 60 wineserver -w; then
-    case_failure "cannot deploy: Wine processes of the case before still ran after 60 s"
+    case_failure "cannot deploy: processes of the case before still ran after 60 s: $(prefix_processes)"
     timeout 60 wineserver -k 2>/dev/null
   fi
   bounded 60 "the deployment's Kelmo7.exe /RegServer" "$wine" "$build/server/Kelmo7.exe" /RegServer \

@@ -8,7 +8,8 @@ set -u
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 # No Wine runs here: the prefix whose processes a bound ends does not exist.
-export WINEPREFIX=$scratch/no-prefix
+prefix=$scratch/no-prefix
+export WINEPREFIX=$prefix
 check_deadline=$(($(date +%s) + 60))
 result=0
 fail() { echo "$1"; result=1; }
@@ -20,7 +21,7 @@ ran_out=$?
 [ "$ran_out" -eq 124 ] || fail "a step past its bound returned $ran_out, not 124"
 [ $(($(date +%s) - started)) -le 8 ] || fail "a step past its 1 s bound ran $(($(date +%s) - started)) s"
 outcome=$(case_outcome) || fail "a step past its bound did not fail the case"
-[ "$outcome" = 'the client did not end within 1 s (last line: "activation 0x00000000")' ] ||
+[ "$outcome" = 'the client did not end within 1 s (last line: "activation 0x00000000"); running in the prefix: ' ] ||
   fail "a step past its bound failed the case as: $outcome"
 
 bounded 10 "a quick step" sh -c 'exit 3'

@@ -137,8 +137,9 @@ std::string OwnFolder()
     return own.substr(0, own.rfind('\\') + 1);
 }
 
-// Starts commandLine with its output going to output and waits for it.
-DWORD RunWithOutput(std::string commandLine, HANDLE output)
+// Starts commandLine with its output going to output and waits for it, for at
+// most boundMs: one that runs out is ended and named, and gives MAXDWORD.
+DWORD RunWithOutput(std::string commandLine, HANDLE output, DWORD boundMs)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
@@ -148,8 +149,14 @@ DWORD RunWithOutput(std::string commandLine, HANDLE output)
     PROCESS_INFORMATION info = {};
     DWORD exitCode = MAXDWORD;
     if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-        WaitForSingleObject(info.hProcess, INFINITE);
-        GetExitCodeProcess(info.hProcess, &exitCode);
+        if (WaitForSingleObject(info.hProcess, boundMs) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(info.hProcess, &exitCode);
+        } else {
+            std::fprintf(stderr, "%s did not end within %lu s\n", commandLine.c_str(),
+                         static_cast<unsigned long>(boundMs / 1000));
+            TerminateProcess(info.hProcess, MAXDWORD);
+            WaitForSingleObject(info.hProcess, 5000);
+        }
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
     }
@@ -161,7 +168,7 @@ bool RunReg(const std::string& arguments)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE sink = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
-    const DWORD exitCode = RunWithOutput("reg.exe " + arguments, sink);
+    const DWORD exitCode = RunWithOutput("reg.exe " + arguments, sink, 60000);
     CloseHandle(sink);
     return exitCode == 0;
 }
@@ -530,7 +537,7 @@ void PeakMemory()
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-        RunWithOutput("\"" + std::string(own) + "\" --peak \"" + scriptFile + "\"", file);
+        RunWithOutput("\"" + std::string(own) + "\" --peak \"" + scriptFile + "\"", file, 300000);
         CloseHandle(file);
         unsigned long size = 0;
         size_t growth = 0, earlier = 0;

@@ -6,10 +6,16 @@
 set -u
 rows=$1; shift
 here=$(cd "$(dirname "$0")" && pwd)
-output=$("$here/run-in-wineprefix.sh" "$@" 2>&1)
+# Well inside CTest's 900 s, so that a run that hangs fails here, named, with
+# its prefix shut down.
+output=$(timeout -k 10 800 "$here/run-in-wineprefix.sh" "$@" 2>&1)
 status=$?
 printf '%s\n' "$output"
 printed=$(printf '%s\n' "$output" | grep -c '^ROW|')
+if [ "$status" -eq 124 ]; then
+  echo "bench-smoke: the benchmark did not end within 800 s" >&2
+  exit 1
+fi
 if [ "$status" -ne 0 ]; then
   echo "bench-smoke: the benchmark ended with $status" >&2
   exit 1

@@ -26,11 +26,15 @@ case $(/usr/bin/python3 -c 'import pefile,sys; print(hex(pefile.PE(sys.argv[1], 
   *) platform=win32 ;;
 esac
 
-server() { "$wine" "$build/server/Kelmo7.exe" "$@" </dev/null >/dev/null 2>&1; }
-# check ARG...: the check's output, then "exit N". Its output goes to a file:
-# a server it started would hold a pipe.
+server() { bounded 60 "Kelmo7.exe $*" "$wine" "$build/server/Kelmo7.exe" "$@" </dev/null >/dev/null 2>&1; }
+# check ARG...: the check's output, then "exit N". Its output goes to a file,
+# a line as each check ends, so that a check that runs out shows how far it
+# got; and a server it started would hold a pipe.
 check() {
-  "$wine" "$build/check/kelmo7-check.exe" "$@" </dev/null >"$scratch/check" 2>&1
+  : >"$scratch/check"
+  last_line_of=$scratch/check
+  bounded 120 "kelmo7-check${*:+ $*}" \
+    "$wine" "$build/check/kelmo7-check.exe" "$@" </dev/null >"$scratch/check" 2>&1
   status=$?
   tr -d '\r' <"$scratch/check"
   echo "exit $status"
@@ -38,7 +42,8 @@ check() {
 
 passed=0 failed=0
 # verdict NAME OUTPUT EXIT PATTERN...: the case holds when the check exited
-# EXIT and OUTPUT has a line matching each PATTERN (grep -E).
+# EXIT, OUTPUT has a line matching each PATTERN (grep -E), and none of the
+# case's steps failed or ran out.
 verdict() {
   name=$1 output=$2 expected_exit=$3
   shift 3
@@ -48,7 +53,10 @@ verdict() {
   for pattern in "$@"; do
     printf '%s\n' "$output" | grep -qE -- "$pattern" || missing="$missing${missing:+; }$pattern"
   done
-  if [ -z "$missing" ]; then
+  if reason=$(case_outcome); then
+    failed=$((failed + 1))
+    echo "verdict: check.$name failed: $reason"
+  elif [ -z "$missing" ]; then
     passed=$((passed + 1))
     echo "verdict: check.$name passed"
   else

@@ -64,10 +64,24 @@ esac
 installed="C:\\$folder\\Kelmo7 Demo"
 unix_installed="$prefix/drive_c/$folder/Kelmo7 Demo"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/msi-proof.XXXXXX") || exit 1
-trap '"$here/../../cmake/wineprefix.sh" shutdown "$prefix"; rm -rf "$scratch"' EXIT
+watchdog=$("$here/../../cmake/wineprefix.sh" watch "$prefix" $$ "$scratch")
+trap 'kill "$watchdog" 2>/dev/null; "$here/../../cmake/wineprefix.sh" shutdown "$prefix"; rm -rf "$scratch"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 windows_path() { printf 'Z:%s' "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")" | tr / '\\'; }
-probe() { "$wine" "$probe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+# A probe run (an msiexec run included) that has not ended within 300 s is
+# stuck: it is ended with the prefix's processes, and says so on stderr. Its
+# output goes to a file: a service it started would hold a pipe.
+probe() {
+  timeout --foreground -k 5 300 "$wine" "$probe" "$@" </dev/null >"$scratch/probe" 2>/dev/null
+  probe_status=$?
+  tr -d '\r' <"$scratch/probe"
+  [ $probe_status -eq 124 ] || [ $probe_status -eq 137 ] || return 0
+  echo "   installer_probe $* did not end within 300 s" >&2
+  timeout 60 wineserver -k
+}
 # msiexec's whole exit code: the Unix status of a Wine process keeps 8 bits.
 msiexec() { probe run msiexec "$@" /qn | sed -n 's/^exit //p'; }
 expect() {

@@ -48,8 +48,11 @@ protected:
         EXPECT_EQ(S_OK, CLSIDFromProgID(L"Kelmo7_83.Kelmo", &classId));
         EXPECT_TRUE(IsEqualCLSID(CLSID_Kelmo, classId));
         IUnknown* host = nullptr;
-        EXPECT_EQ(S_OK, CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                         reinterpret_cast<void**>(&host)));
+        {
+            StepBound bound("the activation", kActivationBoundMs);
+            EXPECT_EQ(S_OK, CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                             reinterpret_cast<void**>(&host)));
+        }
         if (host == nullptr)
             return nullptr;
         IKelmoHosted* hosted = nullptr;

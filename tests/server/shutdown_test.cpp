@@ -41,6 +41,7 @@ protected:
         const std::vector<DWORD> before = ProcessIdsNamed(image_);
         IClassFactory* factory = nullptr;
         const double start = NowMs();
+        StepBound bound("the activation", kActivationBoundMs);
         const HRESULT hr = CoGetClassObject(CLSID_Kelmo, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
                                             reinterpret_cast<void**>(&factory));
         EXPECT_EQ(S_OK, hr);

@@ -12,6 +12,7 @@
 #include "guids.h"
 #include "hosted_component_registration.h"
 #include "registry_snapshot.h"
+#include "server_process.h"
 #include "wine_test_support.h"
 
 using namespace testing_support;
@@ -198,8 +199,11 @@ int ActivateAndCall(int failAt)
         serverHandle = OpenProcessForOwner(serverId);
     });
     IUnknown* host = nullptr;
-    HRESULT hr =
-        CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&host));
+    HRESULT hr;
+    {
+        StepBound bound("the activation", kActivationBoundMs);
+        hr = CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&host));
+    }
     watcher.join();
     OwnedProcess server(serverId, serverHandle);
     // Unhindered, everything works; the failure points are judged against that.

@@ -112,6 +112,39 @@ bool OwnedProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode)
     return true;
 }
 
+StepBound::StepBound(const char* step, DWORD boundMs)
+        : step_(step), boundMs_(boundMs), done_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
+    if (done_ != nullptr)
+        watcher_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
+}
+
+StepBound::~StepBound()
+{
+    if (done_ == nullptr)
+        return;
+    SetEvent(done_);
+    if (watcher_ != nullptr) {
+        WaitForSingleObject(watcher_, 5000);
+        CloseHandle(watcher_);
+    }
+    CloseHandle(done_);
+}
+
+DWORD WINAPI StepBound::Watch(void* self)
+{
+    const StepBound* bound = static_cast<const StepBound*>(self);
+    if (WaitForSingleObject(bound->done_, bound->boundMs_) != WAIT_TIMEOUT)
+        return 0;
+    std::fprintf(stderr, "%s did not end within %lu s\n", bound->step_,
+                 static_cast<unsigned long>(bound->boundMs_ / 1000));
+    std::fflush(stderr);
+    // Not ExitProcess: the stuck thread may hold a lock that the process's
+    // orderly end would wait for.
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
+
 double NowMs()
 {
     static LARGE_INTEGER frequency = [] {

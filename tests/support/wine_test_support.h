@@ -60,6 +60,25 @@ private:
     HANDLE handle_;
 };
 
+// A step of a test that waits on another process through the platform (an
+// activation, a call, a release) and could wait for ever there: when it has not
+// ended within boundMs, the test process ends with exit code 3 after naming
+// the step on stderr, so that the run fails at once and says where.
+class StepBound {
+public:
+    StepBound(const char* step, DWORD boundMs);
+    ~StepBound();
+    StepBound(const StepBound&) = delete;
+    StepBound& operator=(const StepBound&) = delete;
+
+private:
+    static DWORD WINAPI Watch(void* self);
+    const char* step_;
+    DWORD boundMs_;
+    HANDLE done_;
+    HANDLE watcher_ = nullptr;
+};
+
 // Milliseconds from an arbitrary origin, with sub-millisecond resolution.
 double NowMs();
 

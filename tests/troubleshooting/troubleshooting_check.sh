@@ -17,29 +17,41 @@ set -u
 deployment_prefix "$1" "$2" "$3" troubleshooting
 
 # run PROGRAM ARG...: "exit 0x........", the whole 32-bit exit code (a Wine
-# process's Unix status keeps 8 bits).
+# process's Unix status keeps 8 bits). The probe's output goes to a file: the
+# prefix's services, when the probe is what starts them, would hold a pipe
+# open past the bound.
 run() {
   program=$1
   shift
-  line=$("$wine" "$build/tests/installer/installer_probe.exe" run "$(windows_path "$program")" "$@" </dev/null 2>/dev/null |
-    tr -d '\r')
+  bounded 60 "${program##*/} $*" "$wine" "$build/tests/installer/installer_probe.exe" run \
+    "$(windows_path "$program")" "$@" </dev/null >"$scratch/run" 2>/dev/null
+  line=$(tr -d '\r' <"$scratch/run")
   case $line in
     "exit "*) printf 'exit 0x%08X\n' "${line#exit }" ;;
     *) printf '%s\n' "$line" ;;
   esac
 }
 server() { run "$build/server/Kelmo7.exe" "$@"; }
-# The client's output goes to a file: a server it started would hold a pipe.
+# The client's output goes to a file, a line as each step ends, so that one
+# that runs out shows how far it got; and a server it started would hold a
+# pipe.
 client() {
-  "$wine" "$build/tests/troubleshooting/troubleshooting_client.exe" "$1" </dev/null >"$scratch/client" 2>&1
+  : >"$scratch/client"
+  last_line_of=$scratch/client
+  bounded 60 "the client" \
+    "$wine" "$build/tests/troubleshooting/troubleshooting_client.exe" "$1" </dev/null >"$scratch/client" 2>&1
   tr -d '\r' <"$scratch/client"
 }
 
 passed=0 failed=0
-# entry NAME EXPECTED OUTPUT: the entry holds when OUTPUT has the line EXPECTED.
+# entry NAME EXPECTED OUTPUT: the entry holds when OUTPUT has the line EXPECTED
+# and none of its steps failed or ran out.
 entry() {
   printf '%s\n' "$3" | sed 's/^/   /'
-  if printf '%s\n' "$3" | grep -qxF "$2"; then
+  if reason=$(case_outcome); then
+    failed=$((failed + 1))
+    echo "verdict: troubleshooting.$1 failed: $reason"
+  elif printf '%s\n' "$3" | grep -qxF "$2"; then
     passed=$((passed + 1))
     echo "verdict: troubleshooting.$1 passed"
   else

@@ -37,14 +37,35 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../support/registry_state.sh"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/wow64-proof.XXXXXX") || exit 1
-trap '"$here/../../cmake/wineprefix.sh" shutdown "$prefix"; rm -rf "$scratch"' EXIT
+watchdog=$("$here/../../cmake/wineprefix.sh" watch "$prefix" $$ "$scratch")
+trap 'kill "$watchdog" 2>/dev/null; "$here/../../cmake/wineprefix.sh" shutdown "$prefix"; rm -rf "$scratch"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
-# probe BITS WORD...: the installer probe of that bitness (from its build).
+# bounded BITS PROGRAM ARG...: PROGRAM under the Wine of that bitness, ended
+# with every process of the prefix when it has not ended within 300 s (the
+# emulated machine is slow, a stuck step is stuck for ever), saying so on
+# stderr; its status otherwise.
+bounded() {
+  bound_wine=$wine64; [ "$1" = 32 ] && bound_wine=$wine32
+  bound_program=$2
+  shift
+  timeout --foreground -k 5 300 "$bound_wine" "$@"
+  bound_status=$?
+  [ "$bound_status" -eq 124 ] || [ "$bound_status" -eq 137 ] || return "$bound_status"
+  echo "   ${bound_program##*/} did not end within 300 s" >&2
+  timeout 60 wineserver -k
+  return 124
+}
+# probe BITS WORD...: the installer probe of that bitness (from its build). Its
+# output goes to a file: services that it starts would hold a pipe open.
 probe() {
   bits=$1; shift
-  if [ "$bits" = 32 ]; then "$wine32" "$b32/tests/installer/installer_probe.exe" "$@"
-  else "$wine64" "$b64/tests/installer/installer_probe.exe" "$@"; fi </dev/null 2>/dev/null | tr -d '\r'
+  build=$b64; [ "$bits" = 32 ] && build=$b32
+  bounded "$bits" "$build/tests/installer/installer_probe.exe" "$@" </dev/null >"$scratch/probe" 2>/dev/null
+  tr -d '\r' <"$scratch/probe"
 }
 # run BITS PROGRAM ARG...: PROGRAM of that build started by a process of that
 # bitness, as an installer would; prints "exit N".
@@ -77,8 +98,8 @@ record() { changes "$1" "$2" | sed -n 's/^+\[\([^]]*\)\]$/   added \1/p'; }
 # open (it inherits the client's handles).
 client() {
   bits=$1; shift
-  if [ "$bits" = 32 ]; then "$wine32" "$b32/tests/wow64/wow64_client.exe" "$@"
-  else "$wine64" "$b64/tests/wow64/wow64_client.exe" "$@"; fi </dev/null >"$scratch/client.out" 2>&1
+  build=$b64; [ "$bits" = 32 ] && build=$b32
+  bounded "$bits" "$build/tests/wow64/wow64_client.exe" "$@" </dev/null >"$scratch/client.out" 2>&1
   tr -d '\r' <"$scratch/client.out"
 }
 component() { run "$1" demo/kelmo_demo.exe "$2" "$(windows_path "$([ "$1" = 32 ] && echo "$b32" || echo "$b64")/hosted/KelmoHosted.dll")" | tail -n 1; }
@@ -97,8 +118,8 @@ step_register_component() { expect "register-hosted" "exit 0" "$(component 32 re
 # check BITS ARG...: kelmo7-check of that build, its output and "exit N".
 check() {
   bits=$1; shift
-  if [ "$bits" = 32 ]; then "$wine32" "$b32/check/kelmo7-check.exe" "$@"
-  else "$wine64" "$b64/check/kelmo7-check.exe" "$@"; fi </dev/null >"$scratch/check.out" 2>&1
+  build=$b64; [ "$bits" = 32 ] && build=$b32
+  bounded "$bits" "$build/check/kelmo7-check.exe" "$@" </dev/null >"$scratch/check.out" 2>&1
   echo "exit $?" >>"$scratch/check.out"
   tr -d '\r' <"$scratch/check.out"
 }
@@ -139,7 +160,7 @@ EOF_VBS
   status=0
   for host in "$wine64 C:\\windows\\system32\\cscript.exe" "$wine32 C:\\windows\\syswow64\\cscript.exe"; do
     # shellcheck disable=SC2086
-    out=$($host //nologo 'C:\kelmo.vbs' </dev/null 2>/dev/null | tr -d '\r' | tr '\n' ' ')
+    out=$(timeout --foreground -k 5 300 $host //nologo 'C:\kelmo.vbs' </dev/null 2>/dev/null | tr -d '\r' | tr '\n' ' ')
     expect "${host##* }" "TypeName=IKelmo unknown member: error 438 " "$out" || status=1
   done
   # The servers the scripts started end by themselves once released.

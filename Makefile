@@ -86,7 +86,8 @@ stress: build
 	KELMO_FUZZ_CASES=200000 KELMO_PARALLEL_ROUNDS=30 TOLLAN_STRESS_LINES=1000000 TOLLAN_STRESS_RUNS=200 \
 	  ctest --preset stress
 
-# The 32-bit deliverables with their SHA-256 sums, built twice from copies of
+# The 32-bit deliverables with their SHA-256 sums, and beside them their symbols
+# archive (PDBs and programs as a symbol store), built twice from copies of
 # the sources and compared byte for byte first (dist/make-dist.sh). The sample
 # hosted component is never packaged: its registration would replace the real one's.
 # Optional Authenticode signing of both programs before the sums are taken:

@@ -3,13 +3,16 @@ from its PE headers, and that the program carries the CodeView record of its
 PDB, which names no folder of the build. Usage: shipped_pe_check.py OBJDUMP PROGRAM PDB SOURCE_DIR"""
 import os
 import re
+import struct
 import subprocess
 import sys
 import unittest
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist"))
+for folder in ("dist", "cmake"):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", folder))
+import pdb_file  # noqa: E402
 import symbols  # noqa: E402
 
 FLAGS = pefile.DLL_CHARACTERISTICS
@@ -72,6 +75,9 @@ class ShippedProgram(unittest.TestCase):
             held = pdb.read()
         folder = os.path.realpath(self.source_dir).encode()
         self.assertTrue(b"build/" in held and folder not in held, "the PDB names %s, or no mapped path" % folder)
+        # ld writes the time of the link into the information stream; the link ran at the source date.
+        _, streams = pdb_file.read_streams(held)
+        self.assertEqual(int(os.environ["SOURCE_DATE_EPOCH"]), struct.unpack_from("<I", streams[pdb_file.PDB_INFO], 4)[0])
 
     def test_the_record_costs_one_file_alignment_unit_at_most(self):
         alignment = self.pe.OPTIONAL_HEADER.FileAlignment

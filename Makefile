@@ -9,7 +9,7 @@
 # 32-bit half in an emulated x86-64 machine (see docs/development.md).
 
 PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev \
-            python3-pefile cmake ninja-build googletest zip clang-format
+            python3-pefile cmake ninja-build googletest zip clang-format faketime
 # The guests: qemu, and what assembles their roots, initramfs and disks.
 GUEST_PACKAGES := qemu-system-x86 cpio e2fsprogs
 PRESETS  := win32 win64
@@ -87,12 +87,15 @@ stress: build
 	KELMO_FUZZ_CASES=200000 KELMO_PARALLEL_ROUNDS=30 TOLLAN_STRESS_LINES=1000000 TOLLAN_STRESS_RUNS=200 \
 	  ctest --preset stress
 
-# The 32-bit deliverables with their SHA-256 sums, built twice from copies of
+# The 32-bit deliverables with their SHA-256 sums, and beside them their symbols
+# archive (PDBs and programs as a symbol store), built twice from copies of
 # the sources and compared byte for byte first (dist/make-dist.sh). The sample
 # hosted component is never packaged: its registration would replace the real one's.
 # Optional Authenticode signing of both programs before the sums are taken:
 #   make dist SIGN_PKCS12=signer.p12 SIGN_PASSWORD_FILE=password.txt [SIGN_TIMESTAMP_URL=http://...]
 PACKAGES += osslsigncode openssl
+# llvm-symbolizer, which the tests resolve addresses with through the PDBs.
+PACKAGES += llvm
 SIGN_PKCS12 ?=
 SIGN_PASSWORD_FILE ?=
 SIGN_TIMESTAMP_URL ?=
@@ -107,7 +110,7 @@ dist: deps
 # dist/installer/Kelmo7.wxs installs them, with the sample hosted component and
 # the demo's client (demo/msi.sh, Debian's wixl). Never shipped: `make dist`
 # ships Kelmo7.wxs, not this package; both leave each other's files alone.
-PACKAGES += wixl msitools faketime
+PACKAGES += wixl msitools
 
 msi: deps
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 --target Kelmo7 tollan KelmoHosted kelmo_demo

@@ -13,7 +13,10 @@
 # short readme, the docs a customer's site needs (each build's own copy of
 # README.md, CHANGELOG.md, docs/deploying.md and docs/troubleshooting.md, at
 # the paths the check's pointers name) and their SHA-256 sums go into
-# OUTPUT/kelmo7-VERSION and OUTPUT/kelmo7-VERSION-win32.zip.
+# OUTPUT/kelmo7-VERSION and OUTPUT/kelmo7-VERSION-win32.zip; beside them,
+# OUTPUT/kelmo7-VERSION-symbols.zip holds the four programs as shipped and
+# their PDBs as a symbol store, and SHA256SUMS names it too (dist/symbols.py).
+# It is compared with the zip.
 #
 # OUTPUT is never emptied: a folder that holds anything this script did not
 # write there (it keeps a list, OUTPUT/.kelmo7-dist-files) is refused, and only
@@ -41,6 +44,7 @@ if changes=$(git -C "$top" status --porcelain 2>/dev/null) && [ -n "$changes" ];
   name=$name-dirty
 fi
 zip=$name-win32.zip
+symbols=$name-symbols.zip
 
 # foreign_files: what OUTPUT holds that this script did not write there.
 foreign_files() {
@@ -75,9 +79,10 @@ cleanup() {
   if [ -n "$landing" ]; then
     # Interrupted while the package was going into place: what was placed
     # goes, and the previous package comes back.
-    if [ -n "$placed" ]; then rm -rf "${output:?}/$name" "${output:?}/$zip"; fi
+    if [ -n "$placed" ]; then rm -rf "${output:?}/$name" "${output:?}/$zip" "${output:?}/$symbols"; fi
     [ ! -d "$landing/previous" ] || mv "$landing/previous" "$output/$name"
     [ ! -f "$landing/previous.zip" ] || mv "$landing/previous.zip" "$output/$zip"
+    [ ! -f "$landing/previous-symbols.zip" ] || mv "$landing/previous-symbols.zip" "$output/$symbols"
     rm -rf "$landing"
   fi
   [ -z "$made_output" ] || rmdir "$output" 2>/dev/null || true
@@ -116,10 +121,16 @@ package() {
       "$2/$name/Kelmo7.exe" "$2/$name/tollan.exe" "$2/$name/kelmo7-check-x86.exe" "$2/$name/kelmo7-check-x64.exe" ||
       fail "signing failed; no package was written"
   fi
+  # The symbols archive, beside the zip: each program as shipped, with its PDB.
+  /usr/bin/python3 -B "$top/dist/symbols.py" archive "$2/$symbols" "$name-symbols" "$SOURCE_DATE_EPOCH" \
+    "$2/$name/Kelmo7.exe=$1/server/Kelmo7.pdb" "$2/$name/tollan.exe=$1/tollan/tollan.pdb" \
+    "$2/$name/kelmo7-check-x86.exe=$1/check/kelmo7-check-x86.pdb" \
+    "$2/$name/kelmo7-check-x64.exe=$1/../build64/check/kelmo7-check-x64.pdb" ||
+    fail "no symbols archive; no package was written"
   cp "$top/dist/README.txt" "$top/dist/installer/Kelmo7.wxs" "$2/$name/"
   mkdir -p "$2/$name/docs"
   for doc in $docs; do cp "$1/../source/$doc" "$2/$name/$doc"; done
-  (cd "$2/$name" && sha256sum $programs Kelmo7.wxs README.txt $docs >SHA256SUMS)
+  (cd "$2/$name" && sha256sum $programs Kelmo7.wxs README.txt $docs "../$symbols" >SHA256SUMS)
   # The zip records each file's mode and time, in the order named.
   chmod 755 "$2/$name" "$2/$name/docs" && (cd "$2/$name" && chmod 755 $programs && chmod 644 $docs)
   chmod 644 "$2/$name/README.txt" "$2/$name/Kelmo7.wxs" "$2/$name/SHA256SUMS"
@@ -136,7 +147,7 @@ package "$scratch/first/build" "$scratch/first/package"
 package "$scratch/second-build/build" "$scratch/second-build/package"
 "$top/dist/compare-builds.sh" "$scratch/first" "$scratch/second-build" \
   build/server/Kelmo7.exe build/tollan/tollan.exe build/server/kelmo7.tlb build/check/kelmo7-check.exe \
-  build64/check/kelmo7-check.exe package/"$zip" ||
+  build64/check/kelmo7-check.exe package/"$zip" package/"$symbols" ||
   fail "the two builds differ; no package was written"
 echo "== the two builds are identical ($(($(date +%s) - started)) s)"
 
@@ -153,15 +164,17 @@ mkdir -p "$output"
 exec 7<"$output"
 flock 7
 landing=$(mktemp -d "$output/.kelmo7-dist.XXXXXX")
-cp -pr "$stage/$name" "$stage/$zip" "$landing/"
-(cd "$landing" && find "$name" "$zip" | sed 's|^|./|') >"$landing/files"
+cp -pr "$stage/$name" "$stage/$zip" "$stage/$symbols" "$landing/"
+(cd "$landing" && find "$name" "$zip" "$symbols" | sed 's|^|./|') >"$landing/files"
 foreign=$(foreign_files | grep -v -x -F "./$(basename "$landing")" | grep -v -F "./$(basename "$landing")/" || true)
 [ -z "$foreign" ] || fail "$output now holds files that make dist did not write: $(echo $foreign); nothing was replaced"
 [ ! -e "$output/$name" ] || mv "$output/$name" "$landing/previous"
 [ ! -e "$output/$zip" ] || mv "$output/$zip" "$landing/previous.zip"
+[ ! -e "$output/$symbols" ] || mv "$output/$symbols" "$landing/previous-symbols.zip"
 placed=1
 mv "$landing/$name" "$output/$name"
 mv "$landing/$zip" "$output/$zip"
+mv "$landing/$symbols" "$output/$symbols"
 { cat "$landing/files"; cat "$output/$manifest" 2>/dev/null || true; } | LC_ALL=C sort -u >"$landing/manifest"
 mv "$landing/manifest" "$output/$manifest"
 landed=$landing
@@ -169,3 +182,4 @@ landing=
 rm -rf "$landed"
 cat "$output/$name/SHA256SUMS"
 echo "== $output/$zip"
+echo "== $output/$symbols"

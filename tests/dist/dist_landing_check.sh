@@ -14,6 +14,12 @@ trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 fail() { printf 'dist_landing_check: %s\n' "$*"; exit 1; }
 repo=$work/repo out=$work/out
 mkdir -p "$repo" "$work/bin" && cp -r "$top/dist" "$top/docs" "$top/README.md" "$top/CHANGELOG.md" "$repo/"
+# The stand-in for the symbols archive holds the text of the first program.
+cat >"$repo/dist/symbols.py" <<'EOF_SYMBOLS'
+import sys
+with open(sys.argv[2], "w") as archive, open(sys.argv[5].split("=")[0]) as program:
+    archive.write(program.read())
+EOF_SYMBOLS
 git -C "$repo" init -q
 git -C "$repo" add . && git -C "$repo" -c user.name=t -c user.email=t@example.com commit -qm dist
 
@@ -59,7 +65,7 @@ chmod +x "$work/bin/mv"
 if program=new dist >"$work/log" 2>&1; then fail "an interrupted run succeeded: $(cat "$work/log")"; fi
 rm "$work/bin/mv"
 state | diff "$work/before" - >"$work/diff" || fail "the interrupted run changed the folder: $(cat "$work/diff")"
-[ -z "$(ls -A "$out" | grep -v -x -e kelmo7-1.0 -e kelmo7-1.0-win32.zip -e .kelmo7-dist-files)" ] ||
+[ -z "$(ls -A "$out" | grep -v -x -e kelmo7-1.0 -e kelmo7-1.0-win32.zip -e kelmo7-1.0-symbols.zip -e .kelmo7-dist-files)" ] ||
   fail "the interrupted run left: $(ls -A "$out")"
 
 # The folder's lock, held as make msi holds it while it adds its package.
@@ -75,8 +81,9 @@ echo ./kelmo7-demo.msi >>"$out/.kelmo7-dist-files"
 exec 8<&-
 wait $pid || fail "make-dist.sh failed after the lock was given back: $(cat "$work/log")"
 pid=
-for entry in ./kelmo7-demo.msi ./kelmo7-1.0-win32.zip ./kelmo7-1.0/Kelmo7.exe; do
+for entry in ./kelmo7-demo.msi ./kelmo7-1.0-win32.zip ./kelmo7-1.0-symbols.zip ./kelmo7-1.0/Kelmo7.exe; do
   grep -q -x -F "$entry" "$out/.kelmo7-dist-files" || fail "the folder's list lost $entry"
 done
-[ "$(cat "$out/kelmo7-1.0/Kelmo7.exe")" = new ] || fail "the new package is not in place"
+[ "$(cat "$out/kelmo7-1.0/Kelmo7.exe" "$out/kelmo7-1.0-symbols.zip")" = "new
+new" ] || fail "the new package is not in place"
 echo "dist_landing_check: passed"

@@ -15,8 +15,10 @@
 # the paths the check's pointers name) and their SHA-256 sums go into
 # OUTPUT/kelmo7-VERSION and OUTPUT/kelmo7-VERSION-win32.zip; beside them,
 # OUTPUT/kelmo7-VERSION-symbols.zip holds the four programs as shipped and
-# their PDBs as a symbol store, and SHA256SUMS names it too (dist/symbols.py).
-# It is compared with the zip.
+# their PDBs as a symbol store (dist/symbols.py), and
+# OUTPUT/kelmo7-VERSION-SHA256SUMS the sums of the two zips. The zip's own
+# SHA256SUMS names only what the zip holds, so that a site that unpacks it can
+# check it. All three are compared between the two builds.
 #
 # OUTPUT is never emptied: a folder that holds anything this script did not
 # write there (it keeps a list, OUTPUT/.kelmo7-dist-files) is refused, and only
@@ -45,6 +47,7 @@ if changes=$(git -C "$top" status --porcelain 2>/dev/null) && [ -n "$changes" ];
 fi
 zip=$name-win32.zip
 symbols=$name-symbols.zip
+sums=$name-SHA256SUMS
 
 # foreign_files: what OUTPUT holds that this script did not write there.
 foreign_files() {
@@ -79,10 +82,11 @@ cleanup() {
   if [ -n "$landing" ]; then
     # Interrupted while the package was going into place: what was placed
     # goes, and the previous package comes back.
-    if [ -n "$placed" ]; then rm -rf "${output:?}/$name" "${output:?}/$zip" "${output:?}/$symbols"; fi
+    if [ -n "$placed" ]; then rm -rf "${output:?}/$name" "${output:?}/$zip" "${output:?}/$symbols" "${output:?}/$sums"; fi
     [ ! -d "$landing/previous" ] || mv "$landing/previous" "$output/$name"
     [ ! -f "$landing/previous.zip" ] || mv "$landing/previous.zip" "$output/$zip"
     [ ! -f "$landing/previous-symbols.zip" ] || mv "$landing/previous-symbols.zip" "$output/$symbols"
+    [ ! -f "$landing/previous-sums" ] || mv "$landing/previous-sums" "$output/$sums"
     rm -rf "$landing"
   fi
   [ -z "$made_output" ] || rmdir "$output" 2>/dev/null || true
@@ -130,13 +134,14 @@ package() {
   cp "$top/dist/README.txt" "$top/dist/installer/Kelmo7.wxs" "$2/$name/"
   mkdir -p "$2/$name/docs"
   for doc in $docs; do cp "$1/../source/$doc" "$2/$name/$doc"; done
-  (cd "$2/$name" && sha256sum $programs Kelmo7.wxs README.txt $docs "../$symbols" >SHA256SUMS)
+  (cd "$2/$name" && sha256sum $programs Kelmo7.wxs README.txt $docs >SHA256SUMS)
   # The zip records each file's mode and time, in the order named.
   chmod 755 "$2/$name" "$2/$name/docs" && (cd "$2/$name" && chmod 755 $programs && chmod 644 $docs)
   chmod 644 "$2/$name/README.txt" "$2/$name/Kelmo7.wxs" "$2/$name/SHA256SUMS"
   touch -d "@$SOURCE_DATE_EPOCH" "$2/$name"/* "$2/$name"/docs/* "$2/$name"
   (cd "$2" && TZ=UTC zip -q -X "$zip" "$name/" $(printf "$name/%s " $programs) "$name/Kelmo7.wxs" "$name/README.txt" \
      $(printf "$name/%s " README.md CHANGELOG.md docs/ docs/deploying.md docs/troubleshooting.md) "$name/SHA256SUMS")
+  (cd "$2" && sha256sum "$zip" "$symbols" >"$sums")
 }
 
 started=$(date +%s)
@@ -147,7 +152,7 @@ package "$scratch/first/build" "$scratch/first/package"
 package "$scratch/second-build/build" "$scratch/second-build/package"
 "$top/dist/compare-builds.sh" "$scratch/first" "$scratch/second-build" \
   build/server/Kelmo7.exe build/tollan/tollan.exe build/server/kelmo7.tlb build/check/kelmo7-check.exe \
-  build64/check/kelmo7-check.exe package/"$zip" package/"$symbols" ||
+  build64/check/kelmo7-check.exe package/"$zip" package/"$symbols" package/"$sums" ||
   fail "the two builds differ; no package was written"
 echo "== the two builds are identical ($(($(date +%s) - started)) s)"
 
@@ -164,22 +169,24 @@ mkdir -p "$output"
 exec 7<"$output"
 flock 7
 landing=$(mktemp -d "$output/.kelmo7-dist.XXXXXX")
-cp -pr "$stage/$name" "$stage/$zip" "$stage/$symbols" "$landing/"
-(cd "$landing" && find "$name" "$zip" "$symbols" | sed 's|^|./|') >"$landing/files"
+cp -pr "$stage/$name" "$stage/$zip" "$stage/$symbols" "$stage/$sums" "$landing/"
+(cd "$landing" && find "$name" "$zip" "$symbols" "$sums" | sed 's|^|./|') >"$landing/files"
 foreign=$(foreign_files | grep -v -x -F "./$(basename "$landing")" | grep -v -F "./$(basename "$landing")/" || true)
 [ -z "$foreign" ] || fail "$output now holds files that make dist did not write: $(echo $foreign); nothing was replaced"
 [ ! -e "$output/$name" ] || mv "$output/$name" "$landing/previous"
 [ ! -e "$output/$zip" ] || mv "$output/$zip" "$landing/previous.zip"
 [ ! -e "$output/$symbols" ] || mv "$output/$symbols" "$landing/previous-symbols.zip"
+[ ! -e "$output/$sums" ] || mv "$output/$sums" "$landing/previous-sums"
 placed=1
 mv "$landing/$name" "$output/$name"
 mv "$landing/$zip" "$output/$zip"
 mv "$landing/$symbols" "$output/$symbols"
+mv "$landing/$sums" "$output/$sums"
 { cat "$landing/files"; cat "$output/$manifest" 2>/dev/null || true; } | LC_ALL=C sort -u >"$landing/manifest"
 mv "$landing/manifest" "$output/$manifest"
 landed=$landing
 landing=
 rm -rf "$landed"
-cat "$output/$name/SHA256SUMS"
+cat "$output/$name/SHA256SUMS" "$output/$sums"
 echo "== $output/$zip"
 echo "== $output/$symbols"

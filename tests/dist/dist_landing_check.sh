@@ -65,7 +65,7 @@ chmod +x "$work/bin/mv"
 if program=new dist >"$work/log" 2>&1; then fail "an interrupted run succeeded: $(cat "$work/log")"; fi
 rm "$work/bin/mv"
 state | diff "$work/before" - >"$work/diff" || fail "the interrupted run changed the folder: $(cat "$work/diff")"
-[ -z "$(ls -A "$out" | grep -v -x -e kelmo7-1.0 -e kelmo7-1.0-win32.zip -e kelmo7-1.0-symbols.zip -e .kelmo7-dist-files)" ] ||
+[ -z "$(ls -A "$out" | grep -v -x -e kelmo7-1.0 -e kelmo7-1.0-win32.zip -e kelmo7-1.0-symbols.zip -e kelmo7-1.0-SHA256SUMS -e .kelmo7-dist-files)" ] ||
   fail "the interrupted run left: $(ls -A "$out")"
 
 # The folder's lock, held as make msi holds it while it adds its package.
@@ -81,7 +81,7 @@ echo ./kelmo7-demo.msi >>"$out/.kelmo7-dist-files"
 exec 8<&-
 wait $pid || fail "make-dist.sh failed after the lock was given back: $(cat "$work/log")"
 pid=
-for entry in ./kelmo7-demo.msi ./kelmo7-1.0-win32.zip ./kelmo7-1.0-symbols.zip ./kelmo7-1.0/Kelmo7.exe; do
+for entry in ./kelmo7-demo.msi ./kelmo7-1.0-win32.zip ./kelmo7-1.0-symbols.zip ./kelmo7-1.0-SHA256SUMS ./kelmo7-1.0/Kelmo7.exe; do
   grep -q -x -F "$entry" "$out/.kelmo7-dist-files" || fail "the folder's list lost $entry"
 done
 [ "$(cat "$out/kelmo7-1.0/Kelmo7.exe" "$out/kelmo7-1.0-symbols.zip")" = "new

@@ -3,7 +3,7 @@
 # the same symbols archive (make-dist.sh compares it, and fails otherwise);
 # the archive holds each shipped program, byte for byte, and its PDB, under
 # the folders that llvm's own readers name from the two files; and
-# SHA256SUMS vouches for it. Takes a minute or two: two whole builds.
+# kelmo7-VERSION-SHA256SUMS vouches for it. Takes a minute or two: two whole builds.
 # Usage: release_symbols_check.sh PYTHON...
 set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -17,8 +17,8 @@ cd "$work/out"
 archive=$(ls kelmo7-0.0.1*-symbols.zip) || fail "no symbols archive beside the zip: $(ls)"
 package=${archive%-symbols.zip}
 unzip -q "$archive" -d store
-(cd "$package" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not hold"
-grep -q " \.\./$archive\$" "$package/SHA256SUMS" || fail "SHA256SUMS does not name $archive"
+sha256sum --quiet -c "$package-SHA256SUMS" || fail "$package-SHA256SUMS does not hold"
+grep -q "  $archive\$" "$package-SHA256SUMS" || fail "$package-SHA256SUMS does not name $archive"
 
 store=store/${archive%.zip}
 for program in Kelmo7.exe tollan.exe kelmo7-check-x86.exe kelmo7-check-x64.exe; do

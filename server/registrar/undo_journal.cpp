@@ -322,9 +322,13 @@ HRESULT UndoJournal::RecordValue(const KeyLocation& location, HKEY key, const ch
     HRESULT hr = BeginRecord(kValue, location, nullptr, &start);
     DWORD values = 0;
     if (SUCCEEDED(hr)) {
-        const LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                                             nullptr, nullptr, nullptr, nullptr);
-        hr = status == ERROR_SUCCESS ? S_OK : FoldWin32Error(static_cast<DWORD>(status));
+        // A key that cannot even be queried (HKEY_PERFORMANCE_DATA) takes no
+        // write either: there is nothing to record.
+        if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                             nullptr, nullptr) != ERROR_SUCCESS) {
+            used_ = mark;
+            return S_OK;
+        }
     }
     const DWORD presentAt = used_;
     const DWORD present = 1;
@@ -363,10 +367,16 @@ HRESULT UndoJournal::RecordTree(const KeyLocation& parent, const char* name)
         LONG status = OpenStoredPath(parent.root, parent.view, path, levels, parentKey);
         if (status == ERROR_SUCCESS)
             status = RegOpenKeyExA(parentKey.Get(), name, 0, KEY_READ | parent.view, tree.Put());
-        const DWORD present = status == ERROR_SUCCESS ? 1 : 0;
-        // An absent tree is recorded as absent; one there but unreadable is refused.
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        // A tree that is there but may not be read is refused: it could not
+        // be put back. Any other failure (HKEY_PERFORMANCE_DATA takes no
+        // handle) is one the deletion meets too: there is nothing to record.
+        if (status == ERROR_ACCESS_DENIED)
             hr = FoldWin32Error(static_cast<DWORD>(status));
+        else if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+            used_ = mark;
+            return S_OK;
+        }
+        const DWORD present = status == ERROR_SUCCESS ? 1 : 0;
         if (SUCCEEDED(hr))
             hr = Append(&present, sizeof(present));
     }

@@ -5,6 +5,7 @@
 #include "errors.h"
 #include "handles.h"
 #include "interface_map.h"
+#include "registrar/undo_journal.h"
 #include "server_module.h"
 
 namespace {
@@ -51,43 +52,81 @@ HRESULT LoadTypeLibraryByName(const char* name, BSTR* path, ITypeLib** library)
     return hr;
 }
 
-// "CLSID\{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}\" of the class, as registry
-// keys name classes, into name (46 characters with the terminator).
-void ClassKeyName(const CLSID& classId, char* name)
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", as registry keys name GUIDs.
+constexpr int kGuidNameSize = 39;
+void GuidName(const GUID& guid, char* name)
 {
-    const BYTE bytes[16] = {BYTE(classId.Data1 >> 24), BYTE(classId.Data1 >> 16), BYTE(classId.Data1 >> 8),
-                            BYTE(classId.Data1),       BYTE(classId.Data2 >> 8),  BYTE(classId.Data2),
-                            BYTE(classId.Data3 >> 8),  BYTE(classId.Data3),       classId.Data4[0],
-                            classId.Data4[1],          classId.Data4[2],          classId.Data4[3],
-                            classId.Data4[4],          classId.Data4[5],          classId.Data4[6],
-                            classId.Data4[7]};
+    const BYTE bytes[16] = {BYTE(guid.Data1 >> 24), BYTE(guid.Data1 >> 16), BYTE(guid.Data1 >> 8), BYTE(guid.Data1),
+                            BYTE(guid.Data2 >> 8),  BYTE(guid.Data2),       BYTE(guid.Data3 >> 8), BYTE(guid.Data3),
+                            guid.Data4[0],          guid.Data4[1],          guid.Data4[2],         guid.Data4[3],
+                            guid.Data4[4],          guid.Data4[5],          guid.Data4[6],         guid.Data4[7]};
     const char* digits = "0123456789ABCDEF";
-    lstrcpyA(name, "CLSID\\{");
-    char* out = name + 7;
+    char* out = name;
+    *out++ = '{';
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10)
             *out++ = '-';
         *out++ = digits[bytes[i] >> 4];
         *out++ = digits[bytes[i] & 15];
     }
-    lstrcpyA(out, "}\\");
+    lstrcpyA(out, "}");
 }
 
-// The class has a server registered: its key in HKEY_CLASSES_ROOT (the
-// user's classes under the per-user redirection) holds LocalServer32 or
-// InprocServer32.
-bool ServerRegistered(const CLSID& classId)
+// The keys that the category manager may write for the class and its list.
+HRESULT RecordCategoryKeys(UndoJournal* journal, const CLSID& classId, const CategoryEntry* list)
 {
-    const char* const servers[] = {"LocalServer32", "InprocServer32"};
-    for (const char* server : servers) {
-        char path[64];
-        ClassKeyName(classId, path);
-        lstrcatA(path, server);
-        UniqueKey key;
-        if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, key.Put()) == ERROR_SUCCESS)
-            return true;
+    if (list == nullptr)
+        return S_OK;
+    char name[kGuidNameSize];
+    GuidName(classId, name);
+    const char* const kinds[] = {"Implemented Categories", "Required Categories"};
+    for (const char* kind : kinds) {
+        const char* const path[] = {"CLSID", name, kind};
+        RETURN_IF_FAILED(journal->RecordTreeAt(HKEY_CLASSES_ROOT, 0, path, 3));
     }
-    return false;
+    for (const CategoryEntry* entry = list; entry->kind != 0; ++entry) {
+        GuidName(*entry->categoryId, name);
+        const char* const path[] = {"Component Categories", name};
+        RETURN_IF_FAILED(journal->RecordTreeAt(HKEY_CLASSES_ROOT, 0, path, 2));
+    }
+    return S_OK;
+}
+
+// The 64-bit platform records each interface for 32-bit clients too, in the
+// 32-bit view of the classes.
+#ifdef _WIN64
+const REGSAM kInterfaceViews[] = {0, KEY_WOW64_32KEY};
+#else
+const REGSAM kInterfaceViews[] = {0};
+#endif
+
+// The keys that RegisterTypeLib may write for the library: its own, and
+// those of its interfaces.
+HRESULT RecordTypeLibraryKeys(UndoJournal* journal, ITypeLib* library)
+{
+    TLIBATTR* attributes = nullptr;
+    RETURN_IF_FAILED(ITypeLib_GetLibAttr(library, &attributes));
+    char name[kGuidNameSize];
+    GuidName(attributes->guid, name);
+    ITypeLib_ReleaseTLibAttr(library, attributes);
+    const char* const libraryPath[] = {"TypeLib", name};
+    RETURN_IF_FAILED(journal->RecordTreeAt(HKEY_CLASSES_ROOT, 0, libraryPath, 2));
+    const UINT count = ITypeLib_GetTypeInfoCount(library);
+    for (UINT i = 0; i < count; ++i) {
+        TYPEKIND kind = TKIND_MAX;
+        if (FAILED(ITypeLib_GetTypeInfoType(library, i, &kind)) || (kind != TKIND_INTERFACE && kind != TKIND_DISPATCH))
+            continue;
+        ComRef<ITypeInfo> info;
+        RETURN_IF_FAILED(ITypeLib_GetTypeInfo(library, i, info.Put()));
+        TYPEATTR* typeAttributes = nullptr;
+        RETURN_IF_FAILED(ITypeInfo_GetTypeAttr(info.Get(), &typeAttributes));
+        GuidName(typeAttributes->guid, name);
+        ITypeInfo_ReleaseTypeAttr(info.Get(), typeAttributes);
+        const char* const interfacePath[] = {"Interface", name};
+        for (REGSAM view : kInterfaceViews)
+            RETURN_IF_FAILED(journal->RecordTreeAt(HKEY_CLASSES_ROOT, view, interfacePath, 2));
+    }
+    return S_OK;
 }
 
 }  // namespace
@@ -101,8 +140,14 @@ HRESULT ServerModule::RegisterAll(ServerModule* module, BOOL withTypeLibrary, co
     HRESULT hr = S_OK;
     ForEachSelected(module, classId, [&hr](ClassEntry& row) {
         hr = row.applyClassScript != nullptr ? row.applyClassScript(TRUE) : S_OK;
-        if (SUCCEEDED(hr) && row.categoryList != nullptr)
-            hr = ApplyClassCategories(*row.classId, row.categoryList(), TRUE);
+        if (SUCCEEDED(hr) && row.categoryList != nullptr) {
+            const CategoryEntry* list = row.categoryList();
+            UndoJournal* journal = ActiveUndoJournal();
+            if (journal != nullptr)
+                hr = RecordCategoryKeys(journal, *row.classId, list);
+            if (SUCCEEDED(hr))
+                hr = ApplyClassCategories(*row.classId, list, TRUE);
+        }
         return SUCCEEDED(hr);
     });
     // A failed class stops registration before the type library.
@@ -131,16 +176,15 @@ HRESULT ServerModule::RegisterServer(ServerModule* module, HRESULT (*extra)(BOOL
 {
     if (module == nullptr)
         return E_INVALIDARG;
-    bool registeredBefore = false;
-    ForEachSelected(module, nullptr, [&registeredBefore](ClassEntry& row) {
-        registeredBefore = ServerRegistered(*row.classId);
-        return !registeredBefore;
-    });
+    // Every step records what it changes before changing it; when one fails,
+    // the whole run is put back and the registry reads as it was found.
+    UndoJournal journal;
+    UndoJournalScope scope(&journal);
     if (extra != nullptr)
         extra(TRUE);
     const HRESULT hr = RegisterAll(module, TRUE, nullptr);
-    if (FAILED(hr) && !registeredBefore)
-        UnregisterServer(module, extra);
+    if (FAILED(hr))
+        journal.UndoTo(0);
     return hr;
 }
 
@@ -231,6 +275,9 @@ HRESULT RegisterTypeLibrary(ServerModule* module, const OLECHAR* index)
     UniqueBstr path;
     ComRef<ITypeLib> library;
     RETURN_IF_FAILED(LocateTypeLibrary(module, index, path.Put(), library.Put()));
+    UndoJournal* journal = ActiveUndoJournal();
+    if (journal != nullptr)
+        RETURN_IF_FAILED(RecordTypeLibraryKeys(journal, library.Get()));
     // The help directory is the library's folder with its trailing separator;
     // a folder too long for the buffer gives no help directory at all.
     OLECHAR helpDirectory[kPathCapacity];

@@ -6,6 +6,7 @@
 
 #include "errors.h"
 #include "registrar/script_text.h"
+#include "registrar/undo_journal.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ constexpr REGSAM kKeyRead = KEY_READ;
 constexpr REGSAM kKeyReadWrite = KEY_READ | KEY_WRITE;
 constexpr REGSAM kKeyReadDeleteValue = KEY_READ | KEY_SET_VALUE;
 constexpr DWORD kSubkeyNameSize = 256;
+// The registry's own limit on a key name, in characters.
+constexpr int kKeyNameCharacterLimit = 255;
 constexpr DWORD kValueNameEnumSize = 4096;
 
 bool Is(const char* token, const char* keyword) { return lstrcmpiA(token, keyword) == 0; }
@@ -63,6 +66,14 @@ HRESULT CheckKeyName(const char* name)
     if (name[0] == '\0' || HasBackslash(name) || !FitsNameBuffer(name))
         return DISP_E_EXCEPTION;
     return S_OK;
+}
+
+int CharacterCount(const char* text)
+{
+    int count = 0;
+    for (const char* p = text; *p != '\0'; p = NextChar(p))
+        ++count;
+    return count;
 }
 
 HRESULT CloseHeldKey(UniqueKey& held)
@@ -110,7 +121,80 @@ struct Block {
     bool removal;       // cleared by "NoRemove" for the rest of the block
     UniqueKey current;  // the key of the last key item
     char keyName[kNameBufferSize];
+    bool parentFresh;  // this run created the parent key
 };
+
+// The register pass records a change before it makes it, unless the key it
+// changes lies in a tree that this run created: removing that tree undoes it.
+bool Journaled(const Block& block)
+{
+    return block.registering && !block.parseOnly && !block.parentFresh && block.engine->journal != nullptr;
+}
+
+// Where the block's parent key and its subkeys lie.
+KeyLocation ParentLocation(const Block& block) { return {block.engine->root, 0, block.engine->path}; }
+
+// A register pass refuses, before writing anything, a name the registry
+// could never hold.
+HRESULT CheckRegisteredKeyName(const Block& block)
+{
+    RETURN_IF_FAILED(CheckKeyName(block.token));
+    if (block.registering && CharacterCount(block.token) > kKeyNameCharacterLimit)
+        return DISP_E_EXCEPTION;
+    return S_OK;
+}
+
+// Reads the type letter and the value text of a value clause; the text is
+// left in token.
+HRESULT ReadValueClause(ScriptEngine* engine, char* token, VARTYPE* type)
+{
+    RETURN_IF_FAILED(ReadToken(engine, token));
+    *type = VT_EMPTY;
+    if (!LookupValueType(token, type))
+        return DISP_E_EXCEPTION;
+    return ReadToken(engine, token);
+}
+
+// A value clause read as WriteValue reads it, with its faults, and nothing written.
+HRESULT CheckValueClause(ScriptEngine* engine, char* token)
+{
+    VARTYPE type;
+    RETURN_IF_FAILED(ReadValueClause(engine, token, &type));
+    if (type == VT_UI1 && lstrlenA(token) % 2 != 0)
+        return E_FAIL;
+    return ReadToken(engine, token);
+}
+
+// Opens or creates the key of a register pass's key item; *fresh tells
+// whether this run created it.
+HRESULT OpenOrCreateKey(Block& block, bool* fresh)
+{
+    const char* name = block.token;
+    *fresh = block.parentFresh;
+    if (OpenSubkey(block.current, block.parent, name, kKeyAllAccess) == ERROR_SUCCESS ||
+        OpenSubkey(block.current, block.parent, name, kKeyRead) == ERROR_SUCCESS)
+        return S_OK;
+    UndoJournal* journal = Journaled(block) ? block.engine->journal : nullptr;
+    const DWORD mark = journal != nullptr ? journal->Mark() : 0;
+    if (journal != nullptr)
+        RETURN_IF_FAILED(journal->RecordCreatedKey(ParentLocation(block), name));
+    HKEY created = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(block.parent, name, 0, nullptr, 0, kKeyAllAccess, nullptr, &created, &disposition) !=
+        ERROR_SUCCESS) {
+        if (journal != nullptr)
+            journal->ForgetTo(mark);
+        return DISP_E_EXCEPTION;
+    }
+    // A key that appeared since the open is not this run's to remove.
+    if (disposition != REG_CREATED_NEW_KEY && journal != nullptr)
+        journal->ForgetTo(mark);
+    *fresh = *fresh || disposition == REG_CREATED_NEW_KEY;
+    UniqueKey fresher(created);
+    RETURN_IF_FAILED(CloseHeldKey(block.current));
+    block.current = Move(fresher);
+    return S_OK;
+}
 
 HRESULT ReadNext(Block& block) { return ReadToken(block.engine, block.token); }
 
@@ -119,26 +203,30 @@ HRESULT RejectBlock(const Block& block) { return IsBlockOpener(block.token) ? DI
 
 HRESULT RegisterKeyItem(Block& block)
 {
-    const char* name = block.token;
-    if (!block.parseOnly && OpenSubkey(block.current, block.parent, name, kKeyAllAccess) != ERROR_SUCCESS &&
-        OpenSubkey(block.current, block.parent, name, kKeyRead) != ERROR_SUCCESS) {
-        HKEY created = nullptr;
-        if (RegCreateKeyExA(block.parent, name, 0, nullptr, 0, kKeyAllAccess, nullptr, &created, nullptr) !=
-            ERROR_SUCCESS)
-            return DISP_E_EXCEPTION;
-        UniqueKey fresh(created);
-        RETURN_IF_FAILED(CloseHeldKey(block.current));
-        block.current = Move(fresh);
-    }
+    CopyName(block.keyName, block.token);
+    bool fresh = block.parentFresh;
+    if (!block.parseOnly)
+        RETURN_IF_FAILED(OpenOrCreateKey(block, &fresh));
+    ScriptEngine* engine = block.engine;
+    const KeyPathLevel here = {engine->path, block.keyName};
     RETURN_IF_FAILED(ReadNext(block));
     if (block.token[0] == '=') {
-        if (block.parseOnly)
-            RETURN_IF_FAILED(SkipValueClause(block.engine, block.token));
-        else
-            RETURN_IF_FAILED(WriteValue(block.engine, block.current.Get(), nullptr, block.token));
+        if (block.parseOnly) {
+            RETURN_IF_FAILED(CheckValueClause(engine, block.token));
+        } else {
+            if (Journaled(block) && !fresh)
+                RETURN_IF_FAILED(engine->journal->RecordValue({engine->root, 0, &here}, block.current.Get(), nullptr));
+            RETURN_IF_FAILED(WriteValue(engine, block.current.Get(), nullptr, block.token));
+        }
     }
     if (IsBlockOpener(block.token)) {
-        RETURN_IF_FAILED(ApplyBlock(block.engine, block.token, block.current.Get(), TRUE, block.parseOnly));
+        const bool outerFresh = engine->freshParent;
+        engine->path = &here;
+        engine->freshParent = fresh;
+        const HRESULT hr = ApplyBlock(engine, block.token, block.current.Get(), TRUE, block.parseOnly);
+        engine->path = here.outer;
+        engine->freshParent = outerFresh;
+        RETURN_IF_FAILED(hr);
         RETURN_IF_FAILED(ReadNext(block));
     }
     return S_OK;
@@ -207,7 +295,7 @@ HRESULT ReadKeyNameAfterKeyword(Block& block)
     RETURN_IF_FAILED(ReadNext(block));
     if (IsKeyword(block.token) || block.token[0] == '}')
         return DISP_E_EXCEPTION;
-    return CheckKeyName(block.token);
+    return CheckRegisteredKeyName(block);
 }
 
 HRESULT DeleteOrForceRemoveItem(Block& block, bool isDelete)
@@ -216,8 +304,12 @@ HRESULT DeleteOrForceRemoveItem(Block& block, bool isDelete)
     // In the unregister pass the keyword changes nothing.
     if (!block.registering)
         return KeyItem(block, !isDelete);
-    if (!block.parseOnly && !IsProtectedKeyName(block.token))
+    if (!block.parseOnly && !IsProtectedKeyName(block.token)) {
+        // The tree is saved whole before it goes; one that cannot be saved stays.
+        if (Journaled(block))
+            RETURN_IF_FAILED(block.engine->journal->RecordTree(ParentLocation(block), block.token));
         DeleteKeyTree(block.parent, block.token);  // an absent key is no error
+    }
     if (!isDelete)
         return KeyItem(block, true);
     RETURN_IF_FAILED(ReadNext(block));
@@ -237,7 +329,15 @@ HRESULT ValueItem(Block& block)
     if (block.token[0] != '=')
         return DISP_E_EXCEPTION;
     if (block.registering && !block.parseOnly) {
+        if (Journaled(block)) {
+            // The block's parent key is the innermost level of the path, or the root.
+            const KeyPathLevel* path = block.engine->path;
+            RETURN_IF_FAILED(
+                block.engine->journal->RecordValue({block.engine->root, 0, path}, block.parent, valueName));
+        }
         RETURN_IF_FAILED(WriteValue(block.engine, block.parent, valueName, block.token));
+    } else if (block.registering) {
+        RETURN_IF_FAILED(CheckValueClause(block.engine, block.token));
     } else {
         if (!block.registering && !block.parseOnly)
             RegDeleteValueA(block.parent, valueName);
@@ -259,7 +359,7 @@ HRESULT Item(Block& block)
     }
     if (Is(block.token, "Val"))
         return ValueItem(block);
-    RETURN_IF_FAILED(CheckKeyName(block.token));
+    RETURN_IF_FAILED(CheckRegisteredKeyName(block));
     return KeyItem(block, true);
 }
 
@@ -283,7 +383,7 @@ HRESULT ApplyBlock(ScriptEngine* engine, char* token, HKEY parent, BOOL register
     DepthScope depth(engine);
     if (depth.TooDeep())
         return DISP_E_EXCEPTION;
-    Block block = {engine, token, parent, registering, parseOnly, true, UniqueKey(), ""};
+    Block block = {engine, token, parent, registering, parseOnly, true, UniqueKey(), "", engine->freshParent};
     RETURN_IF_FAILED(ReadNext(block));
     while (block.token[0] != '}')
         RETURN_IF_FAILED(Item(block));
@@ -326,11 +426,8 @@ LONG DeleteKeyTree(HKEY key, const char* name)
 
 HRESULT WriteValue(ScriptEngine* engine, HKEY key, const char* valueName, char* token)
 {
-    RETURN_IF_FAILED(ReadToken(engine, token));
-    VARTYPE type = VT_EMPTY;
-    if (!LookupValueType(token, &type))
-        return DISP_E_EXCEPTION;
-    RETURN_IF_FAILED(ReadToken(engine, token));
+    VARTYPE type;
+    RETURN_IF_FAILED(ReadValueClause(engine, token, &type));
     // Values that cannot be written (a key open only for reading) are not
     // reported; the pass goes on.
     switch (type) {

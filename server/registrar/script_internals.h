@@ -16,10 +16,20 @@ constexpr DWORD kTokenLimit = 4094;
 constexpr DWORD kNameBufferSize = 260;
 
 struct ReplacementMap;
+struct KeyPathLevel;
+class UndoJournal;
 
 // The state of one script run.
 struct ScriptEngine {
     const char* position;          // on the first byte of a character of the expanded text
     ReplacementMap* replacements;  // not owned
     DWORD depth;                   // blocks entered and not yet left
+    // Only while the register pass writes: where its changes are recorded
+    // before they are made, the section's root key, the path from it to the
+    // key of the block being applied, and whether this run created that key
+    // (nothing below a key the run created needs recording).
+    UndoJournal* journal = nullptr;
+    HKEY root = nullptr;
+    const KeyPathLevel* path = nullptr;
+    bool freshParent = false;
 };

@@ -8,6 +8,7 @@
 #include "module_allocator.h"
 #include "registrar/script_applier.h"
 #include "registrar/script_text.h"
+#include "registrar/undo_journal.h"
 #include "server_module.h"
 #include "task_memory.h"
 
@@ -217,47 +218,53 @@ HKEY LookupRootKey(const char* name)
 
 // --- The section loop -------------------------------------------------------
 
+namespace {
+
+// Applies every root section of the expanded text in turn; the first
+// failure ends the loop with it.
+HRESULT RunSections(ScriptEngine* engine, const char* expanded, BOOL registering, BOOL parseOnly)
+{
+    char token[kTokenBufferSize];
+    engine->position = expanded;
+    engine->depth = 0;
+    while (*engine->position != '\0') {
+        RETURN_IF_FAILED(ReadToken(engine, token));
+        HKEY root = LookupRootKey(token);
+        if (root == nullptr)
+            return DISP_E_EXCEPTION;
+        RETURN_IF_FAILED(ReadToken(engine, token));
+        if (token[0] != '{')
+            return DISP_E_EXCEPTION;
+        engine->root = root;
+        RETURN_IF_FAILED(ApplyBlock(engine, token, root, registering, parseOnly));
+        SkipBlanks(engine);
+    }
+    return S_OK;
+}
+
+}  // namespace
+
 HRESULT RunScriptText(ScriptEngine* engine, const char* text, BOOL registering)
 {
     char* expandedText;  // ExpandVariables sets it, to null on failure
     RETURN_IF_FAILED(ExpandVariables(engine, text, &expandedText));
     UniqueTaskText expanded(expandedText);
+    if (!registering)
+        return RunSections(engine, expanded.Get(), FALSE, FALSE);
 
-    char token[kTokenBufferSize];
-    engine->position = expanded.Get();
-    engine->depth = 0;
-    HRESULT hr = S_OK;
-    while (*engine->position != '\0') {
-        hr = ReadToken(engine, token);
-        if (FAILED(hr))
-            break;
-        HKEY root = LookupRootKey(token);
-        if (root == nullptr) {
-            hr = DISP_E_EXCEPTION;
-            break;
-        }
-        hr = ReadToken(engine, token);
-        if (FAILED(hr))
-            break;
-        if (token[0] != '{') {
-            hr = DISP_E_EXCEPTION;
-            break;
-        }
-        if (registering) {
-            const char* blockStart = engine->position;
-            hr = ApplyBlock(engine, token, root, TRUE, FALSE);
-            if (FAILED(hr)) {
-                // Undo what this section wrote; earlier sections stay.
-                engine->position = blockStart;
-                ApplyBlock(engine, token, root, FALSE, FALSE);
-                break;
-            }
-        } else {
-            hr = ApplyBlock(engine, token, root, FALSE, FALSE);
-            if (FAILED(hr))
-                break;
-        }
-        SkipBlanks(engine);
-    }
+    // The whole script is read before its first write, so that a malformed
+    // one changes nothing.
+    RETURN_IF_FAILED(RunSections(engine, expanded.Get(), TRUE, TRUE));
+    // A failure while writing puts back what this script changed; a run of
+    // several scripts keeps their records in its own journal, to put back
+    // the whole run if a later step fails.
+    UndoJournal own;
+    UndoJournal* journal = ActiveUndoJournal() != nullptr ? ActiveUndoJournal() : &own;
+    const DWORD mark = journal->Mark();
+    engine->journal = journal;
+    const HRESULT hr = RunSections(engine, expanded.Get(), TRUE, FALSE);
+    engine->journal = nullptr;
+    if (FAILED(hr))
+        journal->UndoTo(mark);
     return hr;
 }

@@ -87,11 +87,11 @@ TEST_F(UnregisterPass, DeleteRemovesTheKeyOnlyWhenNoSubkeyIsLeft)
     EXPECT_FALSE(Exists("Leaf"));
 }
 
-TEST_F(RegisterPass, BackslashInAKeyNameFailsAndTheRollBackStopsAtTheSameKey)
+TEST_F(RegisterPass, BackslashInAKeyNameFailsBeforeAnythingIsWritten)
 {
     EXPECT_EQ(DISP_E_EXCEPTION, RegisterBody("Before = s b Outer { Inner 'bad\\name' Never } After"));
-    EXPECT_FALSE(Exists("Before"));  // undone
-    EXPECT_TRUE(Exists("Outer"));    // encloses the faulty item
+    EXPECT_FALSE(Exists("Before"));
+    EXPECT_FALSE(Exists("Outer"));
     EXPECT_FALSE(Exists("Outer\\Inner"));
     EXPECT_FALSE(Exists("Outer\\Never"));
     EXPECT_FALSE(Exists("After"));
@@ -435,13 +435,33 @@ TEST_F(UnregisterPass, AbsentKeysChangeNothingAndTheNextItemIsHandledNormally)
     EXPECT_FALSE(Exists("Later"));
 }
 
-TEST_F(UnregisterPass, TheRollBackRemovesAJustCreatedKeyHoldingOnlyItsDefaultValue)
+TEST_F(RegisterPass, AFailedRegistrationKeepsAKeyItDidNotWrite)
 {
     Put("After", nullptr, "named by the script, after the faulty block");
-    // The bad type letter fails before any key of Created's block is made.
     EXPECT_EQ(DISP_E_EXCEPTION, RegisterBody("Created = s c { val Name = q x Sub { Deeper } } After"));
     EXPECT_FALSE(Exists("Created"));
-    EXPECT_FALSE(Exists("After"));  // the roll-back went on after the block
+    EXPECT_EQ("named by the script, after the faulty block", Text("After"));
+}
+
+// A key that cannot be created, after other writes: a non-volatile key below
+// a volatile one. What the run changed is put back, and only that.
+TEST_F(RegisterPass, AWriteThatFailsPutsBackWhatTheRunChanged)
+{
+    Put("Kept", nullptr, "old");
+    Put("Tree\\Sub", "Value", "old");
+    HKEY volatileKey = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, Path("Volatile").c_str(), 0, nullptr,
+                                             REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &volatileKey, nullptr));
+    RegCloseKey(volatileKey);
+    EXPECT_EQ(DISP_E_EXCEPTION,
+              RegisterBody("Kept = s new { New } val Named = s n ForceRemove Tree = s t { Other } Volatile { Child }"));
+    EXPECT_EQ("old", Text("Kept"));
+    EXPECT_FALSE(Exists("Kept\\New"));
+    EXPECT_FALSE(HasValue("", "Named"));
+    EXPECT_EQ("old", Text("Tree\\Sub", "Value"));
+    EXPECT_EQ("<none>", Text("Tree"));
+    EXPECT_FALSE(Exists("Tree\\Other"));
+    EXPECT_FALSE(Exists("Volatile\\Child"));
 }
 
 TEST_F(Nesting, BlocksNestUpToTheRegistrysOwnDepthAndNoDeeper)

@@ -127,9 +127,10 @@ int FailEachAllocationInTurn(Run run, HRESULT success)
 TEST_F(Balance, FailedAllocationsAreReportedAndLeaveNothingBehind)
 {
     // Out of memory: the map's array, the terminated copy of the resource, the
-    // expansion buffer. A pair that fails only makes its variable absent.
+    // expansion buffer, the undo journal. A pair that fails only makes its
+    // variable absent.
     const int fromResource = FailEachAllocationInTurn([&] { return ApplyResource(self_, 203, TRUE); }, S_OK);
-    EXPECT_EQ(3, fromResource);
+    EXPECT_EQ(4, fromResource);
     EXPECT_TRUE(Exists("Server\\LocalServer32"));
     ASSERT_EQ(S_OK, ApplyResource(self_, 203, FALSE));
 

@@ -216,12 +216,12 @@ TEST_F(Sections, AnUnknownRootKeyOrAMissingBlockIsAScriptError)
     EXPECT_FALSE(Exists("X"));
 }
 
-TEST_F(Sections, OnlyTheFailedSectionIsRolledBack)
+TEST_F(Sections, AFailedSectionLeavesEverySectionUnwritten)
 {
     const std::string script =
         Under(scratch_, "First = s f") + Under(scratch_, "Second = s s Bad = q x") + Under(scratch_, "Third");
     EXPECT_EQ(DISP_E_EXCEPTION, Register(script));
-    EXPECT_EQ("f", Text("First"));
+    EXPECT_FALSE(Exists("First"));
     EXPECT_FALSE(Exists("Second"));
     EXPECT_FALSE(Exists("Bad"));
     EXPECT_FALSE(Exists("Third"));  // never run

@@ -9,6 +9,9 @@
 #include "class_table.h"
 #include "guids.h"
 #include "registrar/registration.h"
+#include "registrar/script_reader.h"
+#include "registrar/script_text.h"
+#include "registry_snapshot.h"
 #include "server_module.h"
 #include "wine_test_support.h"
 
@@ -24,7 +27,23 @@ const CATID required = {0x7A11CA70, 0x0002, 0x4000, {0x80, 1, 2, 3, 4, 5, 6, 7}}
 
 std::vector<std::string> scriptCalls;
 HRESULT scriptResult = S_OK;
-HRESULT ScriptA(BOOL registering) { return scriptCalls.push_back(registering ? "+A" : "-A"), scriptResult; }
+// When set, class A's script is this text, run through the engine.
+std::string scriptTextA;
+HRESULT RunRealScript(BOOL registering)
+{
+    ReplacementMap map;
+    HRESULT hr = map.Create();
+    ScriptEngine engine = {nullptr, &map, 0};
+    if (SUCCEEDED(hr))
+        hr = RunScriptText(&engine, scriptTextA.c_str(), registering);
+    map.Destroy();
+    return hr;
+}
+HRESULT ScriptA(BOOL registering)
+{
+    scriptCalls.push_back(registering ? "+A" : "-A");
+    return scriptTextA.empty() ? scriptResult : RunRealScript(registering);
+}
 HRESULT ScriptB(BOOL registering) { return scriptCalls.push_back(registering ? "+B" : "-B"), scriptResult; }
 HRESULT ScriptC(BOOL registering) { return scriptCalls.push_back(registering ? "+C" : "-C"), scriptResult; }
 const char* Described() { return "a class registered by someone else"; }
@@ -46,6 +65,7 @@ protected:
         serverModule.Setup(testTable, GetModuleHandleA(nullptr));
         scriptCalls.clear();
         scriptResult = S_OK;
+        scriptTextA.clear();
     }
     void TearDown() override
     {
@@ -91,20 +111,32 @@ TEST_F(Registration, AFailingClassStopsRegistrationButNotUnregistration)
 
 HRESULT AppIdScript(BOOL registering) { return scriptCalls.push_back(registering ? "+AppID" : "-AppID"), S_OK; }
 
-// A failed first registration takes back what it wrote; a failed
-// re-registration leaves the server that one of the classes had before.
-TEST_F(Registration, AFailedRegistrationTakesItselfBackOnlyWhereNoServerWasRegistered)
+// A registration that fails in its last step, the type library (this test
+// program carries none), puts back what its scripts and categories changed,
+// over a registration from before, and unregisters nothing.
+TEST_F(Registration, AFailedRegistrationPutsBackWhatTheWholeRunChanged)
 {
-    scriptResult = DISP_E_EXCEPTION;
-    EXPECT_EQ(DISP_E_EXCEPTION, ServerModule::RegisterServer(&serverModule, AppIdScript));
-    EXPECT_EQ((std::vector<std::string>{"+AppID", "+A", "-AppID", "-A", "-C"}), scriptCalls);
+    const std::string keyA = "CLSID\\" + GuidText(classA);
+    const std::string keyC = "CLSID\\" + GuidText(classC);
+    ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, keyA + "\\LocalServer32", nullptr, "C:\\Old\\Kelmo7.exe"));
+    ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, keyA, "Foreign", "kept"));
+    ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, keyC + "\\Implemented Categories\\" + GuidText(required), nullptr, ""));
+    const std::string foundA = Listing(Snapshot(HKEY_CLASSES_ROOT, keyA));
+    const std::string foundC = Listing(Snapshot(HKEY_CLASSES_ROOT, keyC));
+    scriptTextA = "HKCR { NoRemove CLSID { ForceRemove " + GuidText(classA) +
+                  " = s 'A' { LocalServer32 = s 'C:\\New\\Kelmo7.exe' Extra { Deeper } } } }";
 
-    const std::string server = "CLSID\\" + GuidText(classC) + "\\LocalServer32";
-    ASSERT_TRUE(WriteString(HKEY_CLASSES_ROOT, server, nullptr, "C:\\Kelmo7\\Kelmo7.exe"));
-    scriptCalls.clear();
-    EXPECT_EQ(DISP_E_EXCEPTION, ServerModule::RegisterServer(&serverModule, AppIdScript));
-    EXPECT_EQ((std::vector<std::string>{"+AppID", "+A"}), scriptCalls);
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, server));
+    EXPECT_TRUE(FAILED(ServerModule::RegisterServer(&serverModule, AppIdScript)));
+    EXPECT_EQ((std::vector<std::string>{"+AppID", "+A", "+C"}), scriptCalls);
+    EXPECT_EQ(foundA, Listing(Snapshot(HKEY_CLASSES_ROOT, keyA)));
+    EXPECT_EQ(foundC, Listing(Snapshot(HKEY_CLASSES_ROOT, keyC)));
+
+    // Without the type library step the same run succeeds and keeps its writes.
+    EXPECT_EQ(S_OK, ServerModule::RegisterAll(&serverModule, FALSE, nullptr));
+    std::string server;
+    EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, keyA + "\\LocalServer32", nullptr, &server));
+    EXPECT_EQ("C:\\New\\Kelmo7.exe", server);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, keyC + "\\Implemented Categories\\" + GuidText(implemented)));
 }
 
 TEST_F(Registration, CategoriesAreRecordedAndRemoved)

@@ -183,6 +183,30 @@ TEST_F(AllocationFailure, UnregistrationAlwaysEndsCleanly)
                 Limit(attempts), incomplete);
 }
 
+// Over a working registration of the same file every run leaves it as it
+// was: one that completes writes the same entries again, and one whose
+// allocation fails, while it saves what it will change or later, puts back
+// all it changed.
+TEST_F(AllocationFailure, ARegistrationOverAWorkingOneLeavesItAsFound)
+{
+    ASSERT_EQ(0u, RunProbed(" /RegServer", 0));
+    const int attempts = ReportedAttempts();
+    ASSERT_GT(attempts, 0);
+    const std::string found = Listing(Registration());
+    ASSERT_NE(std::string::npos, found.find("LocalServer32")) << found;
+    int failures = 0;
+    for (int k = 1; k <= Limit(attempts); ++k) {
+        const DWORD exitCode = RunProbed(" /RegServer", k);
+        failures += exitCode == 0 ? 0 : 1;
+        EXPECT_TRUE(exitCode == 0 || exitCode == static_cast<DWORD>(E_OUTOFMEMORY) ||
+                    exitCode == static_cast<DWORD>(DISP_E_EXCEPTION))
+            << "allocation " << k << ": 0x" << std::hex << exitCode;
+        EXPECT_EQ(found, Listing(Registration())) << "allocation " << k;
+    }
+    std::printf("registration over a working one: %d allocations, %d failure points tried, %d failures\n", attempts,
+                Limit(attempts), failures);
+}
+
 // One activation, a query for the hosted interface and an IDispatch call;
 // returns the number of allocations the server reported.
 int ActivateAndCall(int failAt)

@@ -35,7 +35,7 @@ void CheckProgId(Report& report)
         report.Fail(what + " -> " + Ascii(value.text) + ", not " + GuidText(CLSID_Kelmo),
                     "register the server again: Kelmo7.exe /RegServer, elevated", kEntryClassNotRegistered);
     } else {
-        report.Pass(what + " -> " + GuidText(CLSID_Kelmo));
+        report.Pass(what + " (" + value.hive + ") -> " + GuidText(CLSID_Kelmo));
     }
 }
 
@@ -176,7 +176,8 @@ void CheckComponent(Report& report, int serverBits)
         report.Fail(where + " InprocServer32: " + ValueProblem(path), todo, kEntryComponent);
         return;
     }
-    CheckFile(report, where + " InprocServer32", path.text, serverBits, serverBits, true, todo, kEntryComponent);
+    CheckFile(report, where + " InprocServer32 (" + path.hive + ")", path.text, serverBits, serverBits, true, todo,
+              kEntryComponent);
     const StringValue model = ReadString(serverBits, key, L"ThreadingModel");
     // A value that is not a string is one COM cannot read: as if absent.
     const bool named = model.state == ValueState::kPresent;
@@ -251,7 +252,7 @@ void CheckTypeLibrary(Report& report, const std::string& where, int bits, const 
     if (FAILED(hr))
         report.Fail(what + " " + Ascii(path.text) + ": " + HresultText(hr), todo, entry);
     else
-        report.Pass(what + " " + Ascii(path.text) + " loads and describes the interface");
+        report.Pass(what + " (" + path.hive + ") " + Ascii(path.text) + " loads and describes the interface");
 }
 
 // One end of an interface's marshaling: what a process of `bits` finds in
@@ -272,7 +273,8 @@ void CheckMarshalingEnd(Report& report, const std::string& where, int bits, cons
     }
     const bool typeLibrary =
         IsEqualCLSID(proxyClass, kTypeLibraryMarshaler) || IsEqualCLSID(proxyClass, kDispatchMarshaler);
-    report.Pass(where + " ProxyStubClsid32 " + Ascii(proxy.text) + (typeLibrary ? " (type library marshaler)" : ""));
+    report.Pass(where + " ProxyStubClsid32 (" + proxy.hive + ") " + Ascii(proxy.text) +
+                (typeLibrary ? " (type library marshaler)" : ""));
     if (typeLibrary) {
         CheckTypeLibrary(report, where, bits, key, iid, todo, entry);
         return;

@@ -314,6 +314,30 @@ std::wstring GuidKey(const GUID& guid)
 
 int NativeBits() { return MachineViews().back(); }
 
+std::wstring LibraryLoadedBy(const std::wstring& name, int bits, const std::wstring& program)
+{
+    if (IsAbsolute(name))
+        return name;
+    wchar_t system[MAX_PATH] = {};
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    SearchFacts facts;
+    const size_t slash = program.find_last_of(L"\\/");
+    facts.launcherFolder = slash == std::wstring::npos ? std::wstring(system) : program.substr(0, slash);
+    facts.currentFolder = facts.systemFolder = system;
+    facts.windowsFolder = windows;
+    const StringValue path =
+        ReadMachineValue(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", L"Path");
+    facts.path = path.state == ValueState::kPresent ? path.text : std::wstring();
+    for (const std::wstring& file : LibrarySearchOrder(facts, name)) {
+        const DWORD attributes = GetFileAttributesW(PathSeenBy(file, bits).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return file;
+    }
+    return name;
+}
+
 StartedProgram ProgramStartedBy(const std::wstring& command)
 {
     StartedProgram started;

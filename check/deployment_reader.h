@@ -63,6 +63,10 @@ struct StartedProgram {
     std::string problem;     // the line names no program
 };
 StartedProgram ProgramStartedBy(const std::wstring& command);
+// The file that LoadLibrary loads for `name` in a process of `bits` whose
+// program is `program` (started by COM, so its current folder is the system
+// folder); `name` itself when no file is found.
+std::wstring LibraryLoadedBy(const std::wstring& name, int bits, const std::wstring& program);
 std::wstring FileNameOf(const std::wstring& path);
 
 // The path by which this process reaches the file that a process of `bits`

@@ -97,6 +97,21 @@ bool IsAbsolute(const std::wstring& name)
            (name.size() >= 2 && (name[0] == L'\\' || name[0] == L'/') && (name[1] == L'\\' || name[1] == L'/'));
 }
 
+std::vector<std::wstring> LibrarySearchOrder(const SearchFacts& facts, const std::wstring& name)
+{
+    SearchFacts reordered = facts;
+    reordered.currentFolder = facts.systemFolder;
+    std::vector<std::wstring> order = SearchOrder(reordered, name);
+    if (order.size() < 5)
+        return HasFolder(name) && !IsAbsolute(name) ? std::vector<std::wstring>{JoinFolder(facts.currentFolder, name)}
+                                                    : order;
+    // The launcher's folder, then the system folder (which took the current
+    // folder's place), the 16-bit one and Windows; the current folder after.
+    order.erase(order.begin() + 2);
+    order.insert(order.begin() + 4, JoinFolder(facts.currentFolder, name));
+    return order;
+}
+
 std::vector<std::wstring> SearchOrder(const SearchFacts& facts, const std::wstring& name)
 {
     if (IsAbsolute(name))

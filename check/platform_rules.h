@@ -46,6 +46,10 @@ struct SearchFacts {
     std::wstring path;  // PATH, entries separated by ';'
 };
 std::vector<std::wstring> SearchOrder(const SearchFacts& facts, const std::wstring& name);
+// The same for LoadLibrary's search of a DLL name in a process whose program
+// lies in launcherFolder: its folder, the system folder, the 16-bit system
+// folder, the Windows folder, the current folder, then PATH's entries.
+std::vector<std::wstring> LibrarySearchOrder(const SearchFacts& facts, const std::wstring& name);
 bool HasFolder(const std::wstring& name);
 bool IsAbsolute(const std::wstring& name);
 

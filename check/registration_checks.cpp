@@ -68,6 +68,7 @@ int CheckFile(Report& report, const std::string& what, const std::wstring& path,
 struct ViewServer {
     int bits = 0;  // of the program it starts; 0 when unknown
     std::wstring name;
+    std::wstring path;
     DWORD preferredBitness = 0;  // the AppID's PreferredServerBitness; 0 when absent
 };
 
@@ -161,11 +162,12 @@ ViewServer CheckClassInView(Report& report, int bits, Deployment* deployment)
     server.bits = CheckFile(report, where + " server", started.program, NativeBits(), 0, false,
                             "reinstall, or run Kelmo7.exe /RegServer where the file now is", kEntryServerExecFailure);
     server.name = FileNameOf(started.program);
+    server.path = started.program;
     CheckAppId(report, where, bits, classKey, &server);
     return server;
 }
 
-void CheckComponent(Report& report, int serverBits)
+void CheckComponent(Report& report, int serverBits, const std::wstring& serverPath)
 {
     const std::wstring key = L"CLSID\\" + GuidKey(CLSID_HostedComponent) + L"\\InprocServer32";
     const std::string where =
@@ -176,8 +178,11 @@ void CheckComponent(Report& report, int serverBits)
         report.Fail(where + " InprocServer32: " + ValueProblem(path), todo, kEntryComponent);
         return;
     }
-    CheckFile(report, where + " InprocServer32 (" + path.hive + ")", path.text, serverBits, serverBits, true, todo,
-              kEntryComponent);
+    // A name without a folder is searched as the server's LoadLibrary does.
+    const std::wstring file = LibraryLoadedBy(path.text, serverBits, serverPath);
+    const std::string loadedAs = file == path.text ? "" : " [" + Ascii(path.text) + "], loaded as";
+    CheckFile(report, where + " InprocServer32 (" + path.hive + ")" + loadedAs, file, serverBits, serverBits, true,
+              todo, kEntryComponent);
     const StringValue model = ReadString(serverBits, key, L"ThreadingModel");
     // A value that is not a string is one COM cannot read: as if absent.
     const bool named = model.state == ValueState::kPresent;
@@ -339,13 +344,14 @@ Deployment CheckRegistration(Report& report)
         // reads its component and its stubs in its own view.
         deployment.serverBits = servers[view / 64].bits;
         deployment.serverName = servers[view / 64].name;
+        deployment.serverPath = servers[view / 64].path;
         if (registered.size() > 1 || view != ClientBits() || deployment.serverBits != view)
             report.Note("the activation uses the " + ViewText(view) + "'s registration, which starts a " +
                         std::to_string(deployment.serverBits) + "-bit server");
     }
 
     if (deployment.serverBits != 0)
-        CheckComponent(report, deployment.serverBits);
+        CheckComponent(report, deployment.serverBits, deployment.serverPath);
     CheckMarshaling(report, "the component's interface", IID_IHostedComponent, deployment.serverBits,
                     "the component's vendor registers its type library or proxy/stub for the bitness of each end",
                     kEntryNoInterface);

@@ -228,5 +228,19 @@ if [ "$platform" = win64 ]; then
   deploy
 fi
 
+# The component's path as the server's LoadLibrary takes it: a bare name
+# from the system folder, and %ProgramFiles% as a process of the server's
+# bitness expands it.
+cp "$build/hosted/KelmoHosted.dll" "$prefix/drive_c/windows/system32/KelmoHostedBare.dll"
+reg add "$component" /ve /d 'KelmoHostedBare.dll' /f
+verdict component_bare_name "$(check --no-activate)" 0 \
+  '^\[ ok \] component .* InprocServer32 \(HKLM\) \[KelmoHostedBare.dll\], loaded as C:\\windows\\system32\\KelmoHostedBare.dll is a DLL for '
+mkdir -p "$prefix/drive_c/Program Files/Kelmo Hosted"
+cp "$build/hosted/KelmoHosted.dll" "$prefix/drive_c/Program Files/Kelmo Hosted/KelmoHosted.dll"
+reg add "$component" /ve /t REG_EXPAND_SZ /d '%ProgramFiles%\Kelmo Hosted\KelmoHosted.dll' /f
+verdict component_program_files "$(check --no-activate)" 0 \
+  '^\[ ok \] component .* InprocServer32 \(HKLM\) C:\\Program Files\\Kelmo Hosted\\KelmoHosted.dll is a DLL for '
+deploy
+
 echo "check cases: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -102,6 +102,10 @@ TEST(SearchOrder, ABareNameGoesThroughTheLaunchersFoldersThenPath)
     const std::vector<std::wstring> bare = {L"L\\k.exe", L"C\\k.exe",  L"S\\k.exe", L"W\\System\\k.exe",
                                             L"W\\k.exe", L"P1\\k.exe", L"P2\\k.exe"};
     EXPECT_EQ(bare, SearchOrder(facts, L"k.exe"));
+    const std::vector<std::wstring> library = {L"L\\k.dll", L"S\\k.dll",  L"W\\System\\k.dll", L"W\\k.dll",
+                                               L"C\\k.dll", L"P1\\k.dll", L"P2\\k.dll"};
+    EXPECT_EQ(library, LibrarySearchOrder(facts, L"k.dll"));
+    EXPECT_EQ(std::vector<std::wstring>{L"C\\bin\\k.dll"}, LibrarySearchOrder(facts, L"bin\\k.dll"));
     EXPECT_EQ(std::vector<std::wstring>{L"C\\bin\\k.exe"}, SearchOrder(facts, L"bin\\k.exe"));
     for (const wchar_t* absolute : {L"D:\\k.exe", L"\\\\host\\share\\k.exe"})
         EXPECT_EQ(std::vector<std::wstring>{absolute}, SearchOrder(facts, absolute));

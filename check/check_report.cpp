@@ -11,10 +11,46 @@ const char* const kEntryComponent = "The component not registered or not aggrega
 const char* const kEntryServerStopping = "CO_E_SERVER_STOPPING (0x80080008) at activation";
 const char* const kEntryKelmoInterface = "IKelmo not marshaled for the client";
 const char* const kEntryServerDoesNotEnd = "The server does not end after the last release";
+const char* const kEntryAccessDenied = "E_ACCESSDENIED (0x80070005) at activation";
+const char* const kEntryRunAsLogon = "CO_E_RUNAS_LOGON_FAILURE (0x8000401A) at activation";
+const char* const kEntryRpcAtActivation =
+    "RPC_S_SERVER_UNAVAILABLE (0x800706BA) or RPC_S_CALL_FAILED (0x800706BE) at activation";
+const char* const kEntryNoAnswer = "kelmo7-check: a step with no answer";
 
-Report::Report() { InitializeCriticalSection(&lock_); }
+Report::Report()
+{
+    InitializeCriticalSection(&lock_);
+    stepEntry_ = kEntryNoAnswer;
+    progress_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
 
-Report::~Report() { DeleteCriticalSection(&lock_); }
+// Only after every thread that reports has ended.
+Report::~Report()
+{
+    if (progress_ != nullptr)
+        CloseHandle(progress_);
+    DeleteCriticalSection(&lock_);
+}
+
+void Report::Begin(const std::string& step, const char* entry, DWORD boundMs)
+{
+    EnterCriticalSection(&lock_);
+    step_ = step;
+    stepEntry_ = entry;
+    stepBoundMs_ = boundMs;
+    LeaveCriticalSection(&lock_);
+    if (progress_ != nullptr)
+        SetEvent(progress_);
+}
+
+void Report::CurrentStep(std::string* step, const char** entry, DWORD* boundMs)
+{
+    EnterCriticalSection(&lock_);
+    *step = step_;
+    *entry = stepEntry_;
+    *boundMs = stepBoundMs_;
+    LeaveCriticalSection(&lock_);
+}
 
 void Report::Line(const std::string& text)
 {
@@ -44,6 +80,26 @@ void Report::Fail(const std::string& what, const std::string& todo, const char* 
     LeaveCriticalSection(&lock_);
 }
 
+void Report::Warn(const std::string& what, const std::string& todo)
+{
+    EnterCriticalSection(&lock_);
+    if (!closed_) {
+        ++passed_;
+        ++warned_;
+        Line("[warn] " + what);
+        Line("       -> " + todo);
+    }
+    LeaveCriticalSection(&lock_);
+}
+
+void Report::Note(const std::string& what)
+{
+    EnterCriticalSection(&lock_);
+    if (!closed_)
+        Line("[note] " + what);
+    LeaveCriticalSection(&lock_);
+}
+
 void Report::Close()
 {
     EnterCriticalSection(&lock_);
@@ -55,7 +111,10 @@ void Report::Summary()
 {
     EnterCriticalSection(&lock_);
     closed_ = true;
-    std::printf("kelmo7-check: %d passed, %d failed\n", passed_, failed_);
+    if (warned_ != 0)
+        std::printf("kelmo7-check: %d passed, %d failed, %d of the passed with a warning\n", passed_, failed_, warned_);
+    else
+        std::printf("kelmo7-check: %d passed, %d failed\n", passed_, failed_);
     std::fflush(stdout);
     LeaveCriticalSection(&lock_);
 }
@@ -79,6 +138,11 @@ std::string HresultText(HRESULT hr)
         {CO_E_SERVER_STOPPING, "CO_E_SERVER_STOPPING"},
         {CLASS_E_NOAGGREGATION, "CLASS_E_NOAGGREGATION"},
         {RPC_E_DISCONNECTED, "RPC_E_DISCONNECTED"},
+        {CO_E_RUNAS_LOGON_FAILURE, "CO_E_RUNAS_LOGON_FAILURE"},
+        {CO_E_CLASS_CREATE_FAILED, "CO_E_CLASS_CREATE_FAILED"},
+        {RPC_E_SERVERFAULT, "RPC_E_SERVERFAULT"},
+        {CO_E_NOTINITIALIZED, "CO_E_NOTINITIALIZED"},
+        {RPC_E_CHANGED_MODE, "RPC_E_CHANGED_MODE"},
         {HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), "RPC_S_SERVER_UNAVAILABLE"},
         {HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), "RPC_S_CALL_FAILED"},
         {HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "ERROR_FILE_NOT_FOUND"},

@@ -13,9 +13,12 @@ namespace check {
 struct Deployment {
     int serverBits = 0;       // of the program the client will start; 0 when unknown
     std::wstring serverName;  // its file name, to find its process
+    std::wstring serverPath;  // the file itself
+    bool advertised = false;  // a Windows Installer descriptor stands for LocalServer32
 };
 
 Deployment CheckRegistration(Report& report);
-void CheckLive(Report& report, const Deployment& deployment);
+// boundMs 0: each step's own bound.
+void CheckLive(Report& report, const Deployment& deployment, DWORD boundMs);
 
 }  // namespace check

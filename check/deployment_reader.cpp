@@ -2,6 +2,9 @@
 
 #include <ole2.h>
 
+#include "platform_rules.h"
+#include "registrar/command_line_quoting.h"
+
 #include <cstdio>
 
 namespace check {
@@ -27,9 +30,10 @@ REGSAM ViewFlag(int bits)
 
 class Key {
 public:
-    Key(int bits, const std::wstring& subkey)
+    Key(HKEY root, const std::wstring& subkey, REGSAM view)
     {
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_READ | ViewFlag(bits), &key_) != ERROR_SUCCESS)
+        status_ = RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | view, &key_);
+        if (status_ != ERROR_SUCCESS)
             key_ = nullptr;
     }
     ~Key()
@@ -40,10 +44,77 @@ public:
     Key(const Key&) = delete;
     Key& operator=(const Key&) = delete;
     HKEY get() const { return key_; }
+    LSTATUS status() const { return status_; }
 
 private:
     HKEY key_ = nullptr;
+    LSTATUS status_ = ERROR_FILE_NOT_FOUND;
 };
+
+const wchar_t kClassesKey[] = L"Software\\Classes\\";
+
+// The hives that HKEY_CLASSES_ROOT merges, the one that wins first.
+struct Hive {
+    HKEY root;
+    const char* name;
+};
+std::vector<Hive> ClassHives()
+{
+    if (RunsElevated())
+        return {{HKEY_LOCAL_MACHINE, "HKLM"}};
+    return {{HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"}};
+}
+
+// The value as a process of `bits` sees its %VARIABLES%.
+std::wstring ExpandAs(const std::wstring& text, int bits)
+{
+    const bool otherBits = MachineViews().size() == 2;
+    return ExpandVariables(text, [bits, otherBits](const std::wstring& name, std::wstring* value) {
+        const std::wstring seen = otherBits ? VariableSeenBy(name, bits) : name;
+        wchar_t buffer[kMaxValueChars + 1] = {};
+        DWORD length = GetEnvironmentVariableW(seen.c_str(), buffer, kMaxValueChars);
+        if ((length == 0 || length > kMaxValueChars) && seen != name)
+            length = GetEnvironmentVariableW(name.c_str(), buffer, kMaxValueChars);
+        if (length == 0 || length > kMaxValueChars)
+            return false;
+        *value = buffer;
+        return true;
+    });
+}
+
+// One value of an open key into `value`; false when the key lacks it.
+bool QueryString(HKEY key, const wchar_t* name, int expandBits, StringValue* value)
+{
+    std::vector<wchar_t> buffer(kMaxValueChars + 1, L'\0');
+    DWORD size = kMaxValueChars * sizeof(wchar_t);
+    const LSTATUS status =
+        RegQueryValueExW(key, name, nullptr, &value->type, reinterpret_cast<BYTE*>(buffer.data()), &size);
+    value->size = size;
+    if (status == ERROR_FILE_NOT_FOUND) {
+        value->state = ValueState::kNoValue;
+        return false;
+    }
+    if (status == ERROR_MORE_DATA) {
+        value->state = ValueState::kTooLong;
+    } else if (status == ERROR_ACCESS_DENIED) {
+        value->state = ValueState::kDenied;
+    } else if (status != ERROR_SUCCESS) {
+        value->state = ValueState::kNoValue;
+    } else if (value->type != REG_SZ && value->type != REG_EXPAND_SZ) {
+        value->state = ValueState::kWrongType;
+    } else {
+        // The value need not end with its terminator; the buffer has one more.
+        value->text.assign(buffer.data(), size / sizeof(wchar_t));
+        value->text.resize(lstrlenW(value->text.c_str()));
+        value->state = ValueState::kPresent;
+        if (value->type == REG_EXPAND_SZ) {
+            value->text = ExpandAs(value->text, expandBits);
+            if (value->text.size() > kMaxValueChars)
+                value->state = ValueState::kTooLong;
+        }
+    }
+    return true;
+}
 
 class Handle {
 public:
@@ -105,43 +176,110 @@ std::vector<int> MachineViews()
 
 int ClientBits() { return static_cast<int>(sizeof(void*) * 8); }
 
-StringValue ReadString(int bits, const std::wstring& subkey, const wchar_t* name)
+bool RunsElevated()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                          elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    return elevated;
+}
+
+StringValue ReadString(int bits, const std::wstring& subkey, const wchar_t* name, int expandBits)
 {
     StringValue value;
-    Key key(bits, subkey);
-    if (key.get() == nullptr)
-        return value;
-    std::vector<wchar_t> buffer(kMaxValueChars + 1, L'\0');
-    DWORD size = kMaxValueChars * sizeof(wchar_t);
-    const LSTATUS status =
-        RegQueryValueExW(key.get(), name, nullptr, &value.type, reinterpret_cast<BYTE*>(buffer.data()), &size);
-    value.size = size;
-    if (status == ERROR_FILE_NOT_FOUND) {
-        value.state = ValueState::kNoValue;
-    } else if (status == ERROR_MORE_DATA) {
-        value.state = ValueState::kTooLong;
-    } else if (status != ERROR_SUCCESS) {
-        value.state = ValueState::kNoValue;
-    } else if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
-        value.state = ValueState::kWrongType;
-    } else {
-        // The value need not end with its terminator; the buffer has one more.
-        value.text.assign(buffer.data(), size / sizeof(wchar_t));
-        value.text.resize(lstrlenW(value.text.c_str()));
-        value.state = ValueState::kPresent;
-        if (value.type == REG_EXPAND_SZ) {
-            std::vector<wchar_t> expanded(kMaxValueChars + 1, L'\0');
-            const DWORD length = ExpandEnvironmentStringsW(value.text.c_str(), expanded.data(), kMaxValueChars);
-            if (length == 0 || length > kMaxValueChars)
-                value.state = ValueState::kTooLong;
-            else
-                value.text = expanded.data();
+    bool keyFound = false;
+    for (const Hive& hive : ClassHives()) {
+        Key key(hive.root, kClassesKey + subkey, ViewFlag(bits));
+        if (key.get() == nullptr) {
+            // A key that access is denied to hides what lies under it.
+            if (key.status() == ERROR_ACCESS_DENIED) {
+                value.state = ValueState::kDenied;
+                value.hive = hive.name;
+                return value;
+            }
+            continue;
         }
+        StringValue found;
+        found.hive = hive.name;
+        if (QueryString(key.get(), name, expandBits != 0 ? expandBits : bits, &found))
+            return found;
+        if (!keyFound)
+            value = found;
+        keyFound = true;
     }
     return value;
 }
 
-bool KeyExists(int bits, const std::wstring& subkey) { return Key(bits, subkey).get() != nullptr; }
+StringValue ReadMachineValue(const std::wstring& subkey, const wchar_t* name)
+{
+    StringValue value;
+    Key key(HKEY_LOCAL_MACHINE, subkey, ViewFlag(NativeBits()));
+    if (key.get() != nullptr)
+        QueryString(key.get(), name, NativeBits(), &value);
+    else if (key.status() == ERROR_ACCESS_DENIED)
+        value.state = ValueState::kDenied;
+    return value;
+}
+
+bool KeyExists(int bits, const std::wstring& subkey, const char** hive)
+{
+    for (const Hive& root : ClassHives()) {
+        if (Key(root.root, kClassesKey + subkey, ViewFlag(bits)).get() != nullptr) {
+            if (hive != nullptr)
+                *hive = root.name;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ReadDword(int bits, const std::wstring& subkey, const wchar_t* name, DWORD* value, const char** hive)
+{
+    for (const Hive& root : ClassHives()) {
+        Key key(root.root, kClassesKey + subkey, ViewFlag(bits));
+        DWORD type = REG_NONE;
+        DWORD size = sizeof *value;
+        if (key.get() == nullptr ||
+            RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
+            continue;
+        *hive = root.name;
+        return type == REG_DWORD;
+    }
+    return false;
+}
+
+std::vector<std::wstring> SubkeyNames(int bits, const std::wstring& subkey)
+{
+    std::vector<std::wstring> names;
+    for (const Hive& root : ClassHives()) {
+        Key key(root.root, kClassesKey + subkey, ViewFlag(bits));
+        wchar_t name[256];
+        for (DWORD index = 0; key.get() != nullptr; ++index) {
+            DWORD length = 256;
+            if (RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            names.emplace_back(name, length);
+        }
+    }
+    return names;
+}
+
+bool HasMultiString(int bits, const std::wstring& subkey, const wchar_t* name)
+{
+    for (const Hive& hive : ClassHives()) {
+        Key key(hive.root, kClassesKey + subkey, ViewFlag(bits));
+        DWORD type = REG_NONE;
+        if (key.get() != nullptr &&
+            RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS)
+            return type == REG_MULTI_SZ;
+    }
+    return false;
+}
 
 std::string ValueProblem(const StringValue& value)
 {
@@ -151,6 +289,8 @@ std::string ValueProblem(const StringValue& value)
         return "present";
     case ValueState::kNoKey:
         return "no such key";
+    case ValueState::kDenied:
+        return std::string("access denied in ") + value.hive;
     case ValueState::kNoValue:
         return "the key has no such value";
     case ValueState::kWrongType:
@@ -172,42 +312,88 @@ std::wstring GuidKey(const GUID& guid)
     return text;
 }
 
-bool ProgramOfCommand(const std::wstring& command, std::wstring* program, std::string* problem)
+int NativeBits() { return MachineViews().back(); }
+
+std::wstring LibraryLoadedBy(const std::wstring& name, int bits, const std::wstring& program)
 {
-    const size_t start = command.find_first_not_of(L' ');
-    if (start == std::wstring::npos) {
-        *problem = "the value is empty";
-        return false;
+    if (IsAbsolute(name))
+        return name;
+    wchar_t system[MAX_PATH] = {};
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    SearchFacts facts;
+    const size_t slash = program.find_last_of(L"\\/");
+    facts.launcherFolder = slash == std::wstring::npos ? std::wstring(system) : program.substr(0, slash);
+    facts.currentFolder = facts.systemFolder = system;
+    facts.windowsFolder = windows;
+    const StringValue path =
+        ReadMachineValue(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", L"Path");
+    facts.path = path.state == ValueState::kPresent ? path.text : std::wstring();
+    for (const std::wstring& file : LibrarySearchOrder(facts, name)) {
+        const DWORD attributes = GetFileAttributesW(PathSeenBy(file, bits).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return file;
     }
-    if (command[start] == L'"') {
-        const size_t end = command.find(L'"', start + 1);
-        if (end == std::wstring::npos) {
-            *problem = "a double quote opens the path and none closes it";
-            return false;
+    return name;
+}
+
+StartedProgram ProgramStartedBy(const std::wstring& command)
+{
+    StartedProgram started;
+    const CommandProgram parsed = ProgramsOfCommand(command);
+    started.quoted = parsed.quoted;
+    started.problem = parsed.problem;
+    if (parsed.candidates.empty())
+        return started;
+    wchar_t system[MAX_PATH] = {};
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    SearchFacts facts;
+    facts.launcherFolder = facts.currentFolder = facts.systemFolder = system;
+    facts.windowsFolder = windows;
+    // The service's PATH is the machine's, not this process's.
+    const StringValue path =
+        ReadMachineValue(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", L"Path");
+    facts.path = path.state == ValueState::kPresent ? path.text : std::wstring();
+    started.program = parsed.candidates.front();
+    for (const std::wstring& candidate : parsed.candidates) {
+        for (const std::wstring& file : SearchOrder(facts, candidate)) {
+            const DWORD attributes = GetFileAttributesW(PathSeenBy(file, NativeBits()).c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+                continue;
+            started.program = file;
+            started.found = true;
+            started.ambiguous = !parsed.quoted && command_line::NeedsQuotes(candidate.c_str());
+            return started;
         }
-        *program = command.substr(start + 1, end - start - 1);
-    } else {
-        const size_t end = command.find(L' ', start);
-        *program = command.substr(start, end - start);
-        // What follows an unquoted program is switches; anything else is the
-        // rest of a path with a blank, which the platform would not run.
-        const size_t rest = end == std::wstring::npos ? end : command.find_first_not_of(L' ', end);
-        if (rest != std::wstring::npos && command[rest] != L'-' && command[rest] != L'/') {
-            *problem = "a blank outside double quotes ends the program's name";
-            return false;
-        }
     }
-    if (program->empty()) {
-        *problem = "the value names no program";
-        return false;
-    }
-    return true;
+    return started;
 }
 
 std::wstring FileNameOf(const std::wstring& path)
 {
     const size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring PathSeenBy(const std::wstring& path, int bits)
+{
+    if (MachineViews().size() != 2 || bits == ClientBits())
+        return path;
+    wchar_t system[MAX_PATH] = {};
+    wchar_t other[MAX_PATH] = {};
+    if (ClientBits() == 64) {
+        if (GetSystemDirectoryW(system, MAX_PATH) && GetSystemWow64DirectoryW(other, MAX_PATH) &&
+            StartsWithFolder(path, system))
+            return other + path.substr(lstrlenW(system));
+        return path;
+    }
+    if (GetSystemDirectoryW(system, MAX_PATH) && GetWindowsDirectoryW(other, MAX_PATH) &&
+        StartsWithFolder(path, system))
+        return std::wstring(other) + L"\\Sysnative" + path.substr(lstrlenW(system));
+    return path;
 }
 
 PeFile ReadPe(const std::wstring& path, int bits)

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "bounded_run.h"
 #include "deployment_checks.h"
 #include "guids.h"
 
@@ -14,27 +15,19 @@ namespace check {
 
 namespace {
 
-constexpr DWORD kActivationBoundMs = 45000;
-constexpr DWORD kStepBoundMs = 10000;
+// Past the platform's own 60 s window for a server to publish its class
+// object, so that the platform's code is what the check shows.
+constexpr DWORD kActivationBoundMs = 75000;
 constexpr DWORD kServerEndMs = 5000;  // the server's idle window is about half a second
 
 struct Live {
     Report* report = nullptr;
     const Deployment* deployment = nullptr;
-    HANDLE progress = nullptr;  // set when a step begins
-    CRITICAL_SECTION lock = {};
-    const char* step = "start";
-    DWORD boundMs = kStepBoundMs;
+    std::wstring serverName;
+    std::vector<DWORD> before;  // the server's processes before the activation
+    DWORD activationBoundMs = kActivationBoundMs;
+    DWORD stepBoundMs = kStepBoundMs;
 };
-
-void Begin(Live* live, const char* step, DWORD boundMs)
-{
-    EnterCriticalSection(&live->lock);
-    live->step = step;
-    live->boundMs = boundMs;
-    LeaveCriticalSection(&live->lock);
-    SetEvent(live->progress);
-}
 
 std::vector<DWORD> ProcessIdsNamed(const std::wstring& name)
 {
@@ -52,20 +45,33 @@ std::vector<DWORD> ProcessIdsNamed(const std::wstring& name)
     return ids;
 }
 
+std::vector<DWORD> NewProcessIds(const std::wstring& name, const std::vector<DWORD>& before)
+{
+    std::vector<DWORD> ids;
+    for (DWORD candidate : ProcessIdsNamed(name)) {
+        bool known = false;
+        for (DWORD old : before)
+            known = known || old == candidate;
+        if (!known)
+            ids.push_back(candidate);
+    }
+    return ids;
+}
+
 // The process of that name that is not in `before`, waited for a little: its
-// start may show in the list only after the activation returned.
-HANDLE OpenNewProcess(const std::wstring& name, const std::vector<DWORD>& before, DWORD* id)
+// start may show in the list only after the activation returned. *id stays 0
+// when there is none; *refused is OpenProcess's error when it refused one.
+HANDLE OpenNewProcess(const std::wstring& name, const std::vector<DWORD>& before, DWORD* id, DWORD* refused)
 {
     const ULONGLONG deadline = GetTickCount64() + 3000;
     do {
-        for (DWORD candidate : ProcessIdsNamed(name)) {
-            bool known = false;
-            for (DWORD old : before)
-                known = known || old == candidate;
-            if (!known) {
-                *id = candidate;
-                return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, candidate);
-            }
+        const std::vector<DWORD> ids = NewProcessIds(name, before);
+        if (!ids.empty()) {
+            *id = ids.front();
+            HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, *id);
+            if (process == nullptr)
+                *refused = GetLastError();
+            return process;
         }
         Sleep(20);
     } while (GetTickCount64() < deadline);
@@ -86,9 +92,24 @@ int ProcessBits(HANDLE process)
 
 const char* ActivationEntry(HRESULT hr)
 {
-    if (hr == REGDB_E_CLASSNOTREG)
-        return kEntryClassNotRegistered;
-    return hr == CO_E_SERVER_STOPPING ? kEntryServerStopping : kEntryServerExecFailure;
+    struct Entry {
+        HRESULT code;
+        const char* entry;
+    };
+    static const Entry kEntries[] = {
+        {REGDB_E_CLASSNOTREG, kEntryClassNotRegistered},
+        {CO_E_SERVER_STOPPING, kEntryServerStopping},
+        {E_ACCESSDENIED, kEntryAccessDenied},
+        {CO_E_RUNAS_LOGON_FAILURE, kEntryRunAsLogon},
+        {HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), kEntryRpcAtActivation},
+        {HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), kEntryRpcAtActivation},
+        {RPC_E_DISCONNECTED, kEntryRpcAtActivation},
+    };
+    for (const Entry& entry : kEntries) {
+        if (entry.code == hr)
+            return entry.entry;
+    }
+    return kEntryServerExecFailure;
 }
 
 bool NamesIKelmo(IUnknown* host, HRESULT* hr)
@@ -114,10 +135,10 @@ void RunSteps(Live* live, IUnknown** host)
 {
     Report& report = *live->report;
     const Deployment& deployment = *live->deployment;
-    const std::wstring serverName = deployment.serverName.empty() ? L"Kelmo7.exe" : deployment.serverName;
-    const std::vector<DWORD> before = ProcessIdsNamed(serverName);
+    const std::wstring& serverName = live->serverName;
+    const std::vector<DWORD>& before = live->before;
 
-    Begin(live, "activation out of process", kActivationBoundMs);
+    report.Begin("activation out of process", kEntryServerExecFailure, live->activationBoundMs);
     const ULONGLONG started = GetTickCount64();
     const HRESULT hr =
         CoCreateInstance(CLSID_Kelmo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(host));
@@ -129,11 +150,17 @@ void RunSteps(Live* live, IUnknown** host)
     }
     report.Pass("activation out of process: " + took);
 
-    Begin(live, "the server's process", kStepBoundMs);
+    report.Begin("the server's process", kEntryServerDoesNotEnd, live->stepBoundMs);
     DWORD serverId = 0;
-    HANDLE server = OpenNewProcess(serverName, before, &serverId);
+    DWORD refused = ERROR_SUCCESS;
+    HANDLE server = OpenNewProcess(serverName, before, &serverId, &refused);
     const int bits = server != nullptr ? ProcessBits(server) : 0;
-    if (server == nullptr) {
+    if (server == nullptr && serverId != 0) {
+        report.Warn("server process " + std::to_string(serverId) + ": OpenProcess refused, " +
+                        HresultText(HRESULT_FROM_WIN32(refused)) +
+                        ": it runs as another user or in another session, its bitness and end are not checked",
+                    "run the check as the user the server runs as (the AppID's RunAs), or elevated");
+    } else if (server == nullptr) {
         report.Fail("server process: no new " + Ascii(serverName) + " process" +
                         (before.empty() ? "" : " (one was running before the check)"),
                     "end the clients that hold a server, or the server, and run the check again",
@@ -147,7 +174,7 @@ void RunSteps(Live* live, IUnknown** host)
                     std::to_string(bits) + "-bit");
     }
 
-    Begin(live, "IDispatch's type information", kStepBoundMs);
+    report.Begin("IDispatch's type information", kEntryKelmoInterface, live->stepBoundMs);
     HRESULT named = S_OK;
     if (NamesIKelmo(*host, &named))
         report.Pass("IDispatch on the host names IKelmo");
@@ -155,7 +182,7 @@ void RunSteps(Live* live, IUnknown** host)
         report.Fail("IDispatch on the host does not name IKelmo: " + HresultText(named),
                     "register the server again: Kelmo7.exe /RegServer, elevated", kEntryKelmoInterface);
 
-    Begin(live, "the component's interface through the host", kStepBoundMs);
+    report.Begin("the component's interface through the host", kEntryNoInterface, live->stepBoundMs);
     IUnknown* component = nullptr;
     const HRESULT queried = IUnknown_QueryInterface(*host, IID_IHostedComponent, reinterpret_cast<void**>(&component));
     if (SUCCEEDED(queried)) {
@@ -166,7 +193,7 @@ void RunSteps(Live* live, IUnknown** host)
                     "see the component's checks above", kEntryNoInterface);
     }
 
-    Begin(live, "the server's end after the release", kStepBoundMs);
+    report.Begin("the server's end after the release", kEntryServerDoesNotEnd, live->stepBoundMs);
     IUnknown_Release(*host);
     *host = nullptr;
     if (server == nullptr)
@@ -190,8 +217,12 @@ void RunSteps(Live* live, IUnknown** host)
 DWORD WINAPI LiveThread(void* parameter)
 {
     Live* live = static_cast<Live*>(parameter);
-    if (FAILED(CoInitialize(nullptr)))
+    const HRESULT hr = CoInitialize(nullptr);
+    if (FAILED(hr)) {
+        live->report->Fail("live checks: CoInitialize in their thread: " + HresultText(hr),
+                           "run the check again; if it fails again, mail this output", kEntryServerExecFailure);
         return 1;
+    }
     IUnknown* host = nullptr;
     RunSteps(live, &host);
     if (host != nullptr)
@@ -202,41 +233,24 @@ DWORD WINAPI LiveThread(void* parameter)
 
 }  // namespace
 
-void CheckLive(Report& report, const Deployment& deployment)
+void CheckLive(Report& report, const Deployment& deployment, DWORD boundMs)
 {
+    // Left to the process's end when a step hangs, with the thread using it.
     Live* live = new Live;
     live->report = &report;
     live->deployment = &deployment;
-    live->progress = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    InitializeCriticalSection(&live->lock);
-    HANDLE thread = live->progress ? CreateThread(nullptr, 0, LiveThread, live, 0, nullptr) : nullptr;
-    if (thread == nullptr) {
-        report.Fail("live checks: no thread for them", "run the check again", kEntryServerExecFailure);
-        return;  // the event and the record are the process's until it ends
-    }
-    for (;;) {
-        EnterCriticalSection(&live->lock);
-        const DWORD bound = live->boundMs;
-        const char* step = live->step;
-        LeaveCriticalSection(&live->lock);
-        const HANDLE handles[] = {thread, live->progress};
-        const DWORD waited = WaitForMultipleObjects(2, handles, FALSE, bound);
-        if (waited == WAIT_OBJECT_0 + 1)
-            continue;
-        if (waited != WAIT_OBJECT_0) {
-            report.Fail(std::string(step) + ": no answer within " + std::to_string(bound / 1000) + " s",
-                        "see the entry", kEntryServerExecFailure);
-            // The thread still waits inside the platform: it and its record
-            // are left to the process's end.
-            report.Close();
-            return;
-        }
-        break;
-    }
-    CloseHandle(thread);
-    CloseHandle(live->progress);
-    DeleteCriticalSection(&live->lock);
-    delete live;
+    live->serverName = deployment.serverName.empty() ? L"Kelmo7.exe" : deployment.serverName;
+    live->before = ProcessIdsNamed(live->serverName);
+    if (boundMs != 0)
+        live->activationBoundMs = live->stepBoundMs = boundMs;
+    const bool finished = RunBounded(report, LiveThread, live, [live]() {
+        std::string ids;
+        for (DWORD id : NewProcessIds(live->serverName, live->before))
+            ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+        return ids.empty() ? std::string() : "server process " + ids + " left running";
+    });
+    if (finished)
+        delete live;
 }
 
 }  // namespace check

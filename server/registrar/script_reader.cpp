@@ -2,6 +2,7 @@
 // the substitution variables, loading a script resource, and the section loop
 // that hands each root block to the applying half.
 #include "registrar/script_reader.h"
+#include "registrar/command_line_quoting.h"
 
 #include "errors.h"
 #include "handles.h"
@@ -78,9 +79,7 @@ void DoubleSingleQuotes(wchar_t* destination, const wchar_t* source)
 
 void ModuleVariableValue(wchar_t* destination, const wchar_t* path)
 {
-    bool blank = false;
-    for (const wchar_t* c = path; *c != L'\0'; ++c)
-        blank = blank || *c == L' ';
+    const bool blank = command_line::NeedsQuotes(path);
     if (blank)
         *destination++ = L'"';
     // The scripts quote the variable, and the tokenizer turns each doubled

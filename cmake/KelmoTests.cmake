@@ -79,15 +79,10 @@ function(kelmo_add_wine_test name)
   add_test(NAME ${name}
     COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-test.sh ${CMAKE_CROSSCOMPILING_EMULATOR} ${program} ${ARG_COMMAND}
     WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY})
-  # COST: a run with no timings of its own (every guest run, a fresh build)
-  # starts the tests with the highest first. The long tests take the registry
-  # locks one after another, so started first they run beside the short ones
-  # instead of after them; a test's bound is a fair measure of its length.
   set_tests_properties(${name} PROPERTIES
     FIXTURES_REQUIRED wineprefix
     LABELS "wine;${ARG_KIND}"
     TIMEOUT ${ARG_TIMEOUT}
-    COST ${ARG_TIMEOUT}
     ENVIRONMENT "WINEPREFIX=${KELMO_WINEPREFIX};WINEDEBUG=-all;${ARG_ENVIRONMENT}")
   if(ARG_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")

@@ -10,7 +10,14 @@ export WINEPREFIX=/var/lib/guest/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="msc
 mkdir -p "$(dirname "$WINEPREFIX")"
 wine=wine
 [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
-"$wine" wineboot -i >/tmp/wineboot.log 2>&1 || { echo "wineboot -i failed ($?):"; tail -n 40 /tmp/wineboot.log; exit 1; }
+# On a busy host the prefix's first boot can outlast the time the first Wine
+# process waits for it (seen at a load of 20 on two cores): that process then
+# fails to load its own DLLs, not yet in place (exit 53, c0000135), while the
+# boot goes on. The boot is waited for, and the prefix booted once more.
+if ! "$wine" wineboot -i >/tmp/wineboot.log 2>&1; then
+  wineserver -w
+  "$wine" wineboot -i >>/tmp/wineboot.log 2>&1 || { echo "wineboot -i failed twice ($?):"; tail -n 40 /tmp/wineboot.log; exit 1; }
+fi
 wineserver -w
 # A 64-bit prefix whose 32-bit half lacks the typelib marshaler's class (what a
 # wineboot short of disk space leaves) fails every activation.

@@ -2,12 +2,14 @@
 // scripts written from the grammar, each applied in the register pass and then
 // in the unregister pass with every predefined root key redirected into a
 // scratch key. The engine must not crash or hang, must write nothing outside
-// the scratch key, must never remove a root key itself, and must roll a failed
-// registration back.
+// the scratch key, must never remove a root key itself, and a failed
+// registration must leave the roots as it found them.
 //
 // KELMO_FUZZ_CASES sets the number of cases, KELMO_FUZZ_SEED the seed,
 // KELMO_FUZZ_ONLY runs the one case of that number and shows its text and
-// what each pass left, and KELMO_FUZZ_TRACE=1 names each case as it starts.
+// what each pass left, KELMO_FUZZ_TRACE=1 names each case as it starts, and
+// KELMO_FUZZ_CASE_LIMIT_MS sets how slow a case may be (5000 ms; under
+// emulation, where times say nothing of the engine, more).
 // A run of fewer than 300 cases is refused: the floors that show the checks
 // were made are fractions of the cases run, and fewer cases make them chance.
 #include <windows.h>
@@ -39,8 +41,8 @@ using testing_support::RegistryTree;
 constexpr uint64_t kDefaultCases = 5000;
 constexpr uint64_t kFewestCases = 300;
 constexpr uint64_t kDefaultSeed = 0x4B656C6D6F37ull;
-constexpr double kCaseLimitMs = 5000;  // a slower case is a finding
-constexpr ULONGLONG kHangMs = 60000;   // no case begun or ended for so long ends the run
+constexpr uint64_t kCaseLimitMs = 5000;  // a slower case is a finding
+constexpr ULONGLONG kHangMs = 60000;     // no case begun or ended for so long ends the run
 const char kCaseFile[] = "script_fuzz_case.rgs";
 
 uint64_t Setting(const char* name, uint64_t fallback)
@@ -494,6 +496,7 @@ TEST(ScriptFuzz, MalformedScriptsStayInsideTheirRootsAndRollBack)
     const uint64_t only = Setting("KELMO_FUZZ_ONLY", MAXDWORD64);
     const uint64_t cases = only != MAXDWORD64 ? 1 : Setting("KELMO_FUZZ_CASES", kDefaultCases);
     const bool trace = Setting("KELMO_FUZZ_TRACE", 0) != 0;
+    const double caseLimitMs = static_cast<double>(Setting("KELMO_FUZZ_CASE_LIMIT_MS", kCaseLimitMs));
     ASSERT_TRUE(only != MAXDWORD64 || cases >= kFewestCases) << cases << " cases are too few to show anything";
     const std::vector<ShippedScript> shipped = ReadShippedScripts();
     for (const ShippedScript& script : shipped)
@@ -588,26 +591,23 @@ TEST(ScriptFuzz, MalformedScriptsStayInsideTheirRootsAndRollBack)
                 finding("a root key itself removed by the register pass", afterRegister.detail);
             if (!afterUnregister.allPresent)
                 finding("a root key itself removed by the unregister pass", afterUnregister.detail);
-            if (caseMs > kCaseLimitMs)
-                finding("slower than 5 s", std::to_string(caseMs) + " ms");
+            if (caseMs > caseLimitMs)
+                finding("slower than the case limit", std::to_string(caseMs) + " ms");
             if (fuzzCase.wellFormed && (registered != S_OK || unregistered != S_OK))
                 finding("a well-formed script refused",
                         "register " + Hex(registered) + ", unregister " + Hex(unregistered));
 
-            // Roll-back and clean-up, where the rules promise an empty root:
-            // - one section: earlier sections stay registered. Every root key
-            //   name holds "HK", and the generated names hold no "h" or "k";
-            // - no "NoRemove", which keeps keys in both passes; a quoted one
-            //   is still the keyword, so the text is searched;
-            // - no script error that the unregister pass meets as well: the
-            //   roll-back is an unregister pass over the section and stops at
-            //   such an error, leaving the keys that enclose it. Script errors
-            //   do not depend on the registry, so an unregister pass of the
-            //   same text that succeeds proves the roll-back met none.
+            // A failed register pass leaves the roots as it found them:
+            // empty. The unregister pass empties them where the rules promise
+            // it: one section (every root key name holds "HK", and the
+            // generated names hold no "h" or "k"), no "NoRemove" (a quoted one
+            // is still the keyword, so the text is searched), and no script
+            // error that the unregister pass meets, which would stop it inside
+            // the keys that enclose it.
             const bool oneSection = CountIgnoringCase(fuzzCase.text, "hk") <= 1;
             const bool removable =
                 oneSection && CountIgnoringCase(fuzzCase.text, "noremove") == 0 && unregistered == S_OK;
-            if (removable && FAILED(registered)) {
+            if (FAILED(registered)) {
                 ++rollbackChecked;
                 if (!afterRegister.allEmpty)
                     finding("a failed register pass not rolled back",

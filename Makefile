@@ -9,7 +9,7 @@
 # 32-bit half in an emulated x86-64 machine (see docs/development.md).
 
 PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev \
-            python3-pefile cmake ninja-build googletest zip clang-format faketime
+            python3-pefile cmake ninja-build googletest zip unzip clang-format faketime
 # The guests: qemu, and what assembles their roots, initramfs and disks.
 GUEST_PACKAGES := qemu-system-x86 cpio e2fsprogs
 PRESETS  := win32 win64

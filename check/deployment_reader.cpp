@@ -314,22 +314,32 @@ std::wstring GuidKey(const GUID& guid)
 
 int NativeBits() { return MachineViews().back(); }
 
-std::wstring LibraryLoadedBy(const std::wstring& name, int bits, const std::wstring& program)
+// The folders a program is searched in as the machine's launcher searches:
+// the launcher's, current and system folders are the system folder, and the
+// PATH is the machine's, not this process's.
+static SearchFacts MachineSearchFacts()
 {
-    if (IsAbsolute(name))
-        return name;
     wchar_t system[MAX_PATH] = {};
     wchar_t windows[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
     GetWindowsDirectoryW(windows, MAX_PATH);
     SearchFacts facts;
-    const size_t slash = program.find_last_of(L"\\/");
-    facts.launcherFolder = slash == std::wstring::npos ? std::wstring(system) : program.substr(0, slash);
-    facts.currentFolder = facts.systemFolder = system;
+    facts.launcherFolder = facts.currentFolder = facts.systemFolder = system;
     facts.windowsFolder = windows;
     const StringValue path =
         ReadMachineValue(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", L"Path");
     facts.path = path.state == ValueState::kPresent ? path.text : std::wstring();
+    return facts;
+}
+
+std::wstring LibraryLoadedBy(const std::wstring& name, int bits, const std::wstring& program)
+{
+    if (IsAbsolute(name))
+        return name;
+    SearchFacts facts = MachineSearchFacts();
+    const size_t slash = program.find_last_of(L"\\/");
+    if (slash != std::wstring::npos)
+        facts.launcherFolder = program.substr(0, slash);
     for (const std::wstring& file : LibrarySearchOrder(facts, name)) {
         const DWORD attributes = GetFileAttributesW(PathSeenBy(file, bits).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
@@ -346,17 +356,7 @@ StartedProgram ProgramStartedBy(const std::wstring& command)
     started.problem = parsed.problem;
     if (parsed.candidates.empty())
         return started;
-    wchar_t system[MAX_PATH] = {};
-    wchar_t windows[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    SearchFacts facts;
-    facts.launcherFolder = facts.currentFolder = facts.systemFolder = system;
-    facts.windowsFolder = windows;
-    // The service's PATH is the machine's, not this process's.
-    const StringValue path =
-        ReadMachineValue(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", L"Path");
-    facts.path = path.state == ValueState::kPresent ? path.text : std::wstring();
+    const SearchFacts facts = MachineSearchFacts();
     started.program = parsed.candidates.front();
     for (const std::wstring& candidate : parsed.candidates) {
         for (const std::wstring& file : SearchOrder(facts, candidate)) {
